@@ -1,0 +1,343 @@
+#include "frmMain.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+
+#include "platform/LogPane.h"
+#include "platform/NetSocket.h"
+#include "platform/Twips.h"
+
+QIcon WirebenchIcon();
+
+namespace {
+// Height of one line of the dialog font, in twips.
+constexpr float LabelHeight = 195;
+
+template <class W> W *makeControl(QWidget *parent, const char *name, QRectF twips, const QString &tip)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QLatin1String(name));
+    if (!tip.isEmpty())
+        w->setToolTip(tip);
+    Twips::SetRect(w, twips);
+    return w;
+}
+} // namespace
+
+frmMain::frmMain(std::unique_ptr<Toolkit> toolkit, QWidget *parent)
+    : QWidget(parent), m_toolkit(toolkit ? std::move(toolkit) : std::make_unique<QtToolkit>())
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Wirebench"));
+    setWindowIcon(WirebenchIcon());
+    CreateControls();
+    WireEvents();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::CreateControls()
+{
+    // The dialog font for every control; the log pane and the send box use a
+    // fixed-pitch font of their own.
+    QFont dialogFont(QStringLiteral("Sans Serif"));
+    dialogFont.setStyleHint(QFont::SansSerif);
+    dialogFont.setPointSizeF(8.25);
+    dialogFont.setWeight(QFont::Normal);
+    setFont(dialogFont);
+    QFont fixedFont(QStringLiteral("Courier"));
+    fixedFont.setStyleHint(QFont::TypeWriter);
+    fixedFont.setFixedPitch(true);
+    fixedFont.setPointSizeF(9.75);
+    fixedFont.setWeight(QFont::Bold);
+
+    // Client area at creation: 7005 x 4200 twips.
+    resize(int(7005 / Twips::PerPixel), int(4200 / Twips::PerPixel));
+
+    // Created in tab order.
+    txtIP = makeControl<QLineEdit>(this, "txtIP", {720, 105, 1260, 315},
+                                   QStringLiteral("The internet address you want to connect to."));
+    txtIP->setText(QStringLiteral("127.0.0.1"));
+    txtIP->setAccessibleName(QStringLiteral("Address"));
+    txtPort = makeControl<QLineEdit>(this, "txtPort", {1980, 105, 660, 315}, QStringLiteral("The port to connect to."));
+    txtPort->setText(QStringLiteral("80"));
+    txtPort->setAccessibleName(QStringLiteral("Port"));
+    ComboType = makeControl<QComboBox>(this, "ComboType", {2625, 105, 750, 315},
+                                       QStringLiteral("The connection protocol used."));
+    ComboType->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
+    ComboType->setCurrentIndex(-1); // no item chosen until the window loads
+    ComboType->setAccessibleName(QStringLiteral("Protocol"));
+    cmdConnect = makeControl<QPushButton>(this, "cmdConnect", {3360, 105, 855, 315}, QStringLiteral("Start the connection."));
+    cmdConnect->setText(QStringLiteral("&Connect"));
+    cmdClose = makeControl<QPushButton>(this, "cmdClose", {4200, 105, 855, 315}, QStringLiteral("Close the connection."));
+    cmdClose->setText(QStringLiteral("C&lose"));
+    cmdListen = makeControl<QPushButton>(this, "cmdListen", {5040, 105, 855, 315}, QStringLiteral("Listen for a connection."));
+    cmdListen->setText(QStringLiteral("L&isten"));
+    cmdAbout = makeControl<QPushButton>(this, "cmdAbout", {5985, 105, 855, 315}, QStringLiteral("About this program."));
+    cmdAbout->setText(QStringLiteral("A&bout"));
+    txtRx = makeControl<LogPane>(this, "txtRx", {90, 510, 6830, 3125}, QString());
+    txtRx->setFont(fixedFont);
+    txtRx->setAccessibleName(QStringLiteral("Log"));
+    txtTx = makeControl<QLineEdit>(this, "txtTx", {90, 3675, 6135, 300}, QStringLiteral("Text to send."));
+    txtTx->setFont(fixedFont);
+    txtTx->setAccessibleName(QStringLiteral("Text to send"));
+    cmdSend = makeControl<QPushButton>(this, "cmdSend", {6300, 3675, 700, 300}, QStringLiteral("Send the text."));
+    cmdSend->setText(QStringLiteral("&Send"));
+    cmdSend->setEnabled(false);
+    cCrLf = makeControl<QCheckBox>(this, "cCrLf", {5715, 3990, 1110, 225}, QString());
+    cCrLf->setText(QStringLiteral("Use CR/LF"));
+    cCrLf->setChecked(true);
+    Label1 = makeControl<QLabel>(this, "Label1", {90, 140, 615, 195}, QString());
+    Label1->setText(QStringLiteral("Address:"));
+    Label1->setBuddy(txtIP);
+    Twips::AutoSizeLabel(Label1, LabelHeight);
+    LblStats = makeControl<QLabel>(this, "LblStats", {90, 4005, 1125, 195}, QStringLiteral("The connection status."));
+    LblStats->setText(QStringLiteral("Default. Closed."));
+    LblStats->setAccessibleName(LblStats->text());
+    LblStats->setAccessibleDescription(QStringLiteral("Connection status"));
+    Twips::AutoSizeLabel(LblStats, LabelHeight);
+
+    const QList<QWidget *> tabOrder{txtIP, txtPort, ComboType, cmdConnect, cmdClose, cmdListen,
+                                    cmdAbout, txtRx, txtTx, cmdSend, cCrLf};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    TimerStat = new QTimer(this);
+    TimerStat->setObjectName(QStringLiteral("TimerStat"));
+    TimerStat->setInterval(100);
+    Sock = new NetSocket(this);
+    Sock->setObjectName(QStringLiteral("Sock"));
+    Sniff = new NetSocket(this);
+    Sniff->setObjectName(QStringLiteral("Sniff"));
+
+    // Hidden menus, shown only as popups.
+    mnuPopup = new QMenu(QStringLiteral("mnuPopup"), this);
+    mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
+    mnuPopupSniff = mnuPopup->addAction(QStringLiteral("Sniffer..."));
+    mnuPopupSniff->setObjectName(QStringLiteral("mnuPopupSniff"));
+    mnuPopupBind = mnuPopup->addAction(QStringLiteral("Bind to IP..."));
+    mnuPopupBind->setObjectName(QStringLiteral("mnuPopupBind"));
+    mnuListen = new QMenu(QStringLiteral("mnuListen"), this);
+    mnuListen->setObjectName(QStringLiteral("mnuListen"));
+    mnuListenAuto = mnuListen->addAction(QStringLiteral("Auto Listen"));
+    mnuListenAuto->setObjectName(QStringLiteral("mnuListenAuto"));
+    mnuListenAuto->setCheckable(true);
+    mnuListenAuto->setChecked(false);
+
+    // The fields show no context menu of their own: the right button is ours.
+    txtIP->setContextMenuPolicy(Qt::NoContextMenu);
+    txtPort->setContextMenuPolicy(Qt::NoContextMenu);
+    for (QObject *o : {static_cast<QObject *>(txtIP), static_cast<QObject *>(txtPort),
+                       static_cast<QObject *>(txtTx), static_cast<QObject *>(cmdConnect),
+                       static_cast<QObject *>(cmdListen)})
+        o->installEventFilter(this);
+
+    TimerStat->start();
+}
+
+void frmMain::WireEvents()
+{
+    connect(cmdConnect, &QPushButton::clicked, this, [this] { Guard([this] { cmdConnect_Click(); }); });
+    connect(cmdClose, &QPushButton::clicked, this, [this] { Guard([this] { cmdClose_Click(); }); });
+    connect(cmdListen, &QPushButton::clicked, this, [this] { Guard([this] { cmdListen_Click(); }); });
+    connect(cmdAbout, &QPushButton::clicked, this, [this] { Guard([this] { cmdAbout_Click(); }); });
+    connect(cmdSend, &QPushButton::clicked, this, [this] { Guard([this] { cmdSend_Click(); }); });
+    connect(ComboType, &QComboBox::currentIndexChanged, this, [this] { Guard([this] { ComboType_Click(); }); });
+    connect(TimerStat, &QTimer::timeout, this, [this] { Guard([this] { TimerStat_Timer(); }); });
+    connect(txtRx, &LogPane::Changed, this, [this] { Guard([this] { txtRx_Change(); }); });
+    connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
+
+    connect(Sock, &NetSocket::OnConnect, this, [this] { Guard([this] { Sock_Connect(); }); });
+    connect(Sock, &NetSocket::OnClose, this, [this] { Guard([this] { Sock_Close(); }); });
+    connect(Sock, &NetSocket::ConnectionRequest, this,
+            [this](qint32 id) { Guard([&] { Sock_ConnectionRequest(id); }); });
+    connect(Sock, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sock_DataArrival(n); }); });
+    connect(Sock, &NetSocket::OnError, this,
+            [this](qint16 number, const QString &description, qint32 scode, const QString &source,
+                   const QString &helpFile, qint32 helpContext, bool *cancel) {
+                Guard([&] { Sock_Error(number, description, scode, source, helpFile, helpContext, *cancel); });
+            });
+    connect(Sniff, &NetSocket::ConnectionRequest, this,
+            [this](qint32 id) { Guard([&] { Sniff_ConnectionRequest(id); }); });
+    connect(Sniff, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sniff_DataArrival(n); }); });
+    connect(Sniff, &NetSocket::OnError, this,
+            [this](qint16 number, const QString &description, qint32 scode, const QString &source,
+                   const QString &helpFile, qint32 helpContext, bool *cancel) {
+                Guard([&] { Sniff_Error(number, description, scode, source, helpFile, helpContext, *cancel); });
+            });
+
+    connect(mnuPopupSniff, &QAction::triggered, this, [this] { Guard([this] { mnuPopupSniff_Click(); }); });
+    connect(mnuPopupBind, &QAction::triggered, this, [this] { Guard([this] { mnuPopupBind_Click(); }); });
+    connect(mnuListenAuto, &QAction::triggered, this, [this](bool checked) {
+        // The menu has already flipped the check mark; the handler flips it itself.
+        mnuListenAuto->setChecked(!checked);
+        Guard([this] { mnuListenAuto_Click(); });
+    });
+}
+
+void frmMain::ShowFailure(qint32 number, const QString &description)
+{
+    Tk().MsgBox(QStringLiteral("Error %1\r\n%2").arg(number).arg(description), Toolkit::Exclamation,
+                Toolkit::OkOnly, QStringLiteral("Wirebench"));
+}
+
+namespace {
+// Button bits of a mouse event: 1 left, 2 right, 4 middle.
+qint16 buttonBits(Qt::MouseButtons b)
+{
+    return qint16((b & Qt::LeftButton ? 1 : 0) | (b & Qt::RightButton ? 2 : 0) | (b & Qt::MiddleButton ? 4 : 0));
+}
+
+qint16 shiftBits(Qt::KeyboardModifiers m)
+{
+    return qint16((m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) | (m & Qt::AltModifier ? 4 : 0));
+}
+
+// The character code a key press types: 13 for Enter, otherwise the first
+// character of its text, 0 when it types nothing.
+qint16 keyAscii(const QKeyEvent *e)
+{
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter)
+        return 13;
+    const QString t = e->text();
+    return t.isEmpty() ? 0 : qint16(t[0].unicode());
+}
+
+// Key codes of key-up events: the arrows as 37..40, letters and digits as their
+// upper-case character, others by their low byte.
+qint16 keyCode(const QKeyEvent *e)
+{
+    switch (e->key()) {
+    case Qt::Key_Left: return 37;
+    case Qt::Key_Up: return 38;
+    case Qt::Key_Right: return 39;
+    case Qt::Key_Down: return 40;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 13;
+    default: return e->key() < 0x100 ? qint16(e->key()) : 0;
+    }
+}
+} // namespace
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        auto *e = static_cast<QKeyEvent *>(event);
+        qint16 code = keyAscii(e);
+        if (code == 0)
+            break;
+        if (watched == txtTx)
+            Guard([&] { txtTx_KeyPress(code); });
+        else if (watched == txtIP)
+            Guard([&] { txtIP_KeyPress(code); });
+        else if (watched == txtPort)
+            Guard([&] { txtPort_KeyPress(code); });
+        return code == 0; // a code set to 0 discards the key
+    }
+    case QEvent::KeyRelease:
+        if (watched == txtTx) {
+            auto *e = static_cast<QKeyEvent *>(event);
+            Guard([&] { txtTx_KeyUp(keyCode(e), shiftBits(e->modifiers())); });
+        }
+        break;
+    case QEvent::MouseButtonDblClick:
+        if (watched == txtTx)
+            QMetaObject::invokeMethod(this, [this] { Guard([this] { txtTx_DblClick(); }); }, Qt::QueuedConnection);
+        break;
+    case QEvent::MouseButtonRelease: {
+        auto *e = static_cast<QMouseEvent *>(event);
+        const QPointF p = e->position() * Twips::PerPixel;
+        if (watched == cmdConnect)
+            Guard([&] { cmdConnect_MouseUp(buttonBits(e->button()), shiftBits(e->modifiers()), p.x(), p.y()); });
+        else if (watched == cmdListen)
+            Guard([&] { cmdListen_MouseUp(buttonBits(e->button()), shiftBits(e->modifiers()), p.x(), p.y()); });
+        break;
+    }
+    case QEvent::MouseMove:
+        if (watched == txtPort) {
+            auto *e = static_cast<QMouseEvent *>(event);
+            const QPointF p = e->position() * Twips::PerPixel;
+            Guard([&] { txtPort_MouseMove(buttonBits(e->buttons()), shiftBits(e->modifiers()), p.x(), p.y()); });
+        }
+        break;
+    case QEvent::FocusOut:
+        // The field clears its selection on leaving; select after it has done so.
+        if (watched == txtIP)
+            QMetaObject::invokeMethod(this, [this] { Guard([this] { txtIP_LostFocus(); }); }, Qt::QueuedConnection);
+        else if (watched == txtPort)
+            QMetaObject::invokeMethod(this, [this] { Guard([this] { txtPort_LostFocus(); }); }, Qt::QueuedConnection);
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmMain::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    Guard([this] { Form_Resize(); });
+}
+
+void frmMain::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        Guard([this] { Form_Resize(); });
+}
+
+void frmMain::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    Guard([this] { Form_Resize(); });
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    qint16 cancel = 0;
+    Guard([&] { Form_Unload(cancel); });
+    if (cancel)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void frmMain::Form_Load()
+{
+    ComboType->setCurrentIndex(0); // runs ComboType_Click
+    SentLines = QStringList{QString()};
+    const QString command = Tk().Command();
+    if (command.size() > 1) {
+        // The first colon splits address and port; blanks around each are dropped.
+        auto trimSpaces = [](QString s) {
+            qsizetype b = 0, e = s.size();
+            while (b < e && s[b] == u' ')
+                ++b;
+            while (e > b && s[e - 1] == u' ')
+                --e;
+            return s.mid(b, e - b);
+        };
+        const qsizetype colon = command.indexOf(u':');
+        txtIP->setText(trimSpaces(colon >= 0 ? command.left(colon) : command));
+        if (colon >= 0)
+            txtPort->setText(trimSpaces(command.mid(colon + 1)));
+        cmdConnect_Click();
+    }
+    txtIP->setSelection(0, int(txtIP->text().size()));
+    txtPort->setSelection(0, int(txtPort->text().size()));
+}
+
+void frmMain::Form_Unload(qint16 &Cancel)
+{
+    Q_UNUSED(Cancel);
+    Sock->Close();
+}

@@ -1,0 +1,63 @@
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/frmMain.h"
+#include "platform/LogPane.h"
+#include "platform/NetSocket.h"
+
+namespace {
+// HistoryPos is 16-bit: the history keeps this many lines besides the new-line slot.
+constexpr qsizetype MaxHistory = 32767;
+} // namespace
+
+void frmMain::cmdSend_Click()
+{
+    try {
+        const QString line = txtTx->text();
+        if (!line.isEmpty()) {
+            if (SentLines.size() - 1 >= MaxHistory)
+                SentLines.removeFirst(); // the oldest line makes room
+            SentLines.last() = line;
+            SentLines.append(QString());
+        }
+        HistoryPos = qint16(SentLines.size() - 1);
+        QByteArray out = line.toLatin1();
+        if (cCrLf->isChecked())
+            out += "\r\n";
+        Sock->SendData(out);
+        LogIt(out, true);
+        txtTx->clear();
+    } catch (const Failure &f) {
+        Tk().MsgBox(QStringLiteral("Connect error: %1\r\n").arg(f.Number) + f.Description, Toolkit::Exclamation,
+                    Toolkit::OkOnly, QStringLiteral("Connect error..."));
+        Sock->Close();
+    }
+}
+
+void frmMain::txtTx_KeyPress(qint16 &KeyAscii)
+{
+    if (KeyAscii == 13 && cmdSend->isEnabled()) {
+        KeyAscii = 0;
+        cmdSend_Click();
+    }
+}
+
+void frmMain::txtTx_KeyUp(qint16 KeyCode, qint16 Shift)
+{
+    Q_UNUSED(Shift);
+    const qint16 last = qint16(SentLines.size() - 1);
+    qint16 next = HistoryPos;
+    if (KeyCode == 38 && HistoryPos > 0)
+        next = HistoryPos - 1;
+    else if (KeyCode == 40 && HistoryPos < last)
+        next = HistoryPos + 1;
+    if (next == HistoryPos)
+        return;
+    SentLines[HistoryPos] = txtTx->text();
+    HistoryPos = next;
+    txtTx->setText(SentLines[HistoryPos]);
+    txtTx->setSelection(0, int(txtTx->text().size()));
+}
+
+void frmMain::txtTx_DblClick() { txtRx->SetSelColor(0x00FF00); }

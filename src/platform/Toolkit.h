@@ -1,0 +1,42 @@
+#pragma once
+#include <QString>
+
+class QMenu;
+class QAction;
+
+// The narrow seam to the windowing toolkit: modal boxes, popup menus, one pass
+// of the event loop, the command line and the version. The window owns one;
+// tests install a scripted fake so no test ever blocks on a modal dialog.
+class Toolkit {
+public:
+    enum Icon { Critical, Exclamation, Question, Information };
+    enum Buttons { OkOnly, YesNo };
+    enum Answer { Ok = 1, Yes = 6, No = 7 };
+    struct Version {
+        int Major, Minor, Revision;
+    };
+
+    virtual ~Toolkit() = default;
+    virtual Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) = 0;
+    // Shows a hidden menu at the mouse pointer; a chosen item runs its own handler.
+    virtual void PopupMenu(QMenu *menu, QAction *defaultItem = nullptr) = 0;
+    // Handles every pending event, then returns.
+    virtual void DoEvents() = 0;
+    // Everything on the command line after the program's own name, as one string.
+    virtual QString Command() const = 0;
+    virtual Version AppVersion() const = 0;
+};
+
+// The real toolkit: QMessageBox, QMenu::exec, QCoreApplication::processEvents.
+class QtToolkit : public Toolkit {
+public:
+    explicit QtToolkit(QString command = QString()) : m_command(std::move(command)) {}
+    Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) override;
+    void PopupMenu(QMenu *menu, QAction *defaultItem) override;
+    void DoEvents() override;
+    QString Command() const override { return m_command; }
+    Version AppVersion() const override;
+
+private:
+    QString m_command;
+};
