@@ -1,0 +1,307 @@
+#include <QAccessible>
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+#include "Fixture.h"
+#include "platform/LogPane.h"
+#include "platform/NetSocket.h"
+#include "platform/Twips.h"
+
+using Twips::Rect;
+
+class tst_Window : public QObject {
+    Q_OBJECT
+private slots:
+    void controlsAtCreation()
+    {
+        Window win = loadWindow();
+        frmMain *w = win.w.get();
+        QCOMPARE(w->windowTitle(), QStringLiteral("Wirebench"));
+        QCOMPARE(w->width() * 15, 7005);
+        QCOMPARE(w->height() * 15, 4200);
+        struct Expect {
+            QWidget *control;
+            const char *name;
+            QString caption, tip;
+            QRectF twips;
+        };
+        const QList<Expect> table{
+            {w->txtIP, "txtIP", "127.0.0.1", "The internet address you want to connect to.", {720, 105, 1260, 315}},
+            {w->txtPort, "txtPort", "80", "The port to connect to.", {1980, 105, 660, 315}},
+            {w->ComboType, "ComboType", "TCP", "The connection protocol used.", {2625, 105, 750, 315}},
+            {w->cmdConnect, "cmdConnect", "&Connect", "Start the connection.", {3360, 105, 855, 315}},
+            {w->cmdClose, "cmdClose", "C&lose", "Close the connection.", {4200, 105, 855, 315}},
+            {w->cmdListen, "cmdListen", "L&isten", "Listen for a connection.", {5040, 105, 855, 315}},
+            {w->cmdAbout, "cmdAbout", "A&bout", "About this program.", {5985, 105, 855, 315}},
+            {w->txtRx, "txtRx", "", "", {90, 510, 6830, 3125}},
+            {w->txtTx, "txtTx", "", "Text to send.", {90, 3675, 6135, 300}},
+            {w->cmdSend, "cmdSend", "&Send", "Send the text.", {6300, 3675, 700, 300}},
+            {w->cCrLf, "cCrLf", "Use CR/LF", "", {5715, 3990, 1110, 225}},
+        };
+        QWidget *previous = nullptr;
+        for (const Expect &e : table) {
+            QCOMPARE(e.control->objectName(), QLatin1String(e.name));
+            QCOMPARE(Rect(e.control), e.twips);
+            QCOMPARE(e.control->toolTip(), e.tip);
+            QString caption;
+            if (auto *b = qobject_cast<QAbstractButton *>(e.control))
+                caption = b->text();
+            else if (auto *l = qobject_cast<QLineEdit *>(e.control))
+                caption = l->text();
+            else if (auto *c = qobject_cast<QComboBox *>(e.control))
+                caption = c->currentText();
+            QCOMPARE(caption, e.caption);
+            if (previous)
+                QCOMPARE(previous->nextInFocusChain(), e.control); // tab order
+            previous = e.control;
+        }
+        QCOMPARE(w->ComboType->count(), 2);
+        QCOMPARE(w->ComboType->itemText(1), QStringLiteral("UDP"));
+        QVERIFY(!w->cmdSend->isEnabled());
+        QVERIFY(w->cCrLf->isChecked());
+        QCOMPARE(w->LblStats->text(), QStringLiteral("Default. Closed."));
+        QCOMPARE(w->LblStats->toolTip(), QStringLiteral("The connection status."));
+        QCOMPARE(w->Label1->text(), QStringLiteral("Address:"));
+        QCOMPARE(w->Label1->buddy(), w->txtIP);
+        QCOMPARE(Rect(w->LblStats).topLeft(), QPointF(90, 4005));
+        QCOMPARE(Rect(w->LblStats).height(), 195.0);
+        QCOMPARE(w->txtRx->TextLength(), 0);
+        QCOMPARE(w->TimerStat->interval(), 100);
+        QVERIFY(w->TimerStat->isActive());
+        QCOMPARE(w->Sock->Protocol(), qint32(NetSocket::TCP));
+        QCOMPARE(w->Sniff->Protocol(), qint32(NetSocket::TCP));
+        QCOMPARE(w->Sock->State(), qint16(NetSocket::Closed));
+        QCOMPARE(w->SentLines, QStringList{QString()});
+        QCOMPARE(w->HistoryPos, qint16(0));
+        QVERIFY(!w->RelayActive && !w->AutoListenArmed);
+
+        // Fonts: fixed pitch, bold for the log and the send box; the dialog font elsewhere.
+        QVERIFY(w->txtRx->font().bold() && w->txtTx->font().bold());
+        QCOMPARE(w->txtTx->font().pointSizeF(), 9.75);
+        QVERIFY(QFontInfo(w->txtTx->font()).fixedPitch());
+        QCOMPARE(w->cmdConnect->font().pointSizeF(), 8.25);
+        QVERIFY(!w->cmdConnect->font().bold());
+
+        // Hidden menus.
+        QCOMPARE(w->mnuPopup->actions(), (QList<QAction *>{w->mnuPopupSniff, w->mnuPopupBind}));
+        QCOMPARE(w->mnuPopupSniff->text(), QStringLiteral("Sniffer..."));
+        QCOMPARE(w->mnuPopupBind->text(), QStringLiteral("Bind to IP..."));
+        QCOMPARE(w->mnuListen->actions(), QList<QAction *>{w->mnuListenAuto});
+        QCOMPARE(w->mnuListenAuto->text(), QStringLiteral("Auto Listen"));
+        QVERIFY(w->mnuListenAuto->isCheckable() && !w->mnuListenAuto->isChecked());
+
+        // What assistive technology reads.
+        QCOMPARE(w->txtIP->accessibleName(), QStringLiteral("Address"));
+        QCOMPARE(w->txtPort->accessibleName(), QStringLiteral("Port"));
+        QCOMPARE(w->txtTx->accessibleName(), QStringLiteral("Text to send"));
+        QCOMPARE(w->txtRx->accessibleName(), QStringLiteral("Log"));
+        QCOMPARE(w->LblStats->accessibleDescription(), QStringLiteral("Connection status"));
+        QVERIFY(win.tk->boxes.isEmpty());
+
+        const QList<QSize> sizes = w->windowIcon().availableSizes();
+        QVERIFY(sizes.contains(QSize(32, 32)) && sizes.contains(QSize(16, 16)));
+    }
+
+    void startUpSelectsAndFocusesAddress()
+    {
+        Window win = loadWindow(QString(), true);
+        QVERIFY(QTest::qWaitForWindowActive(win.w.get()));
+        QCOMPARE(QApplication::focusWidget(), win->txtIP);
+        QCOMPARE(win->txtIP->selectedText(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(win->txtPort->selectedText(), QStringLiteral("80"));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+    }
+
+    void accessKeysPressButtons()
+    {
+        Window win = loadWindow(QString(), true);
+        QVERIFY(QTest::qWaitForWindowActive(win.w.get()));
+        QTest::keyClick(win.w.get(), Qt::Key_B, Qt::AltModifier);
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("About Wirebench (1.2.62)..."));
+    }
+
+    void commandLineConnectsBeforeShowing()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+        const QString port = QString::number(server.serverPort());
+        for (const QString &command : {QStringLiteral("127.0.0.2:") + port,
+                                       QStringLiteral(" 127.0.0.2 : ") + port + QStringLiteral(" ")}) {
+            Window win = loadWindow(command);
+            QVERIFY(!win->isVisible());
+            QCOMPARE(win->txtIP->text(), QStringLiteral("127.0.0.2"));
+            QCOMPARE(win->txtPort->text(), port);
+            QVERIFY(win->Sock->State() != NetSocket::Closed); // the connection has started
+            win->show();
+            QVERIFY(QTest::qWaitForWindowActive(win.w.get()));
+            QVERIFY(server.waitForNewConnection(5000));
+            QTRY_VERIFY(win->cmdSend->isEnabled());
+            QTRY_COMPARE(QApplication::focusWidget(), win->txtTx);
+            delete server.nextPendingConnection();
+            QVERIFY(win.tk->boxes.isEmpty());
+        }
+    }
+
+    void commandLineForms_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("box"); // first line of the box the connect routine shows, if any
+        QTest::newRow("address alone") << "127.0.0.2" << "127.0.0.2" << "80" << "";
+        QTest::newRow("colon and port") << ":23" << "" << "23" << "Connect error: ";
+        QTest::newRow("colon at end") << "127.0.0.2:" << "127.0.0.2" << ""
+                                      << "The port number \"0\" is invalid.";
+        QTest::newRow("first colon splits") << "a:b:c" << "a" << "b:c" << "The port number \"0\" is invalid.";
+        QTest::newRow("one character") << "x" << "127.0.0.1" << "80" << "";
+    }
+    void commandLineForms()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, address);
+        QFETCH(QString, port);
+        QFETCH(QString, box);
+        Window win = loadWindow(command);
+        QCOMPARE(win->txtIP->text(), address);
+        QCOMPARE(win->txtPort->text(), port);
+        if (box.isEmpty()) {
+            QVERIFY(win.tk->boxes.isEmpty());
+        } else {
+            QCOMPARE(win.tk->boxes.size(), 1);
+            QVERIFY2(win.tk->boxes[0].text.startsWith(box), qPrintable(win.tk->boxes[0].text));
+            QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        }
+        if (command == QLatin1String("127.0.0.2"))
+            QVERIFY(win->Sock->State() != NetSocket::Closed); // connecting to port 80
+        if (command == QLatin1String("x"))
+            QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+    }
+
+    void layoutFigures()
+    {
+        Window win = loadWindow(QString(), true);
+        frmMain *w = win.w.get();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        const int frameW = w->frameGeometry().width() - w->width();
+        const int frameH = w->frameGeometry().height() - w->height();
+        if ((7005 / 15 + frameW) * 15 < 7100)
+            QSKIP("the window frame here makes the creation size smaller than the minimum");
+
+        w->resize(7005 / 15, 4200 / 15);
+        QTRY_COMPARE(w->width() * 15, 7005);
+        QCOMPARE(Rect(w->LblStats).top(), 3945.0);
+        QCOMPARE(Rect(w->cCrLf).topLeft(), QPointF(5805, 3945));
+        QCOMPARE(Rect(w->txtRx).size(), QSizeF(6825, 3045));
+        QCOMPARE(Rect(w->txtTx).top(), 3555.0);
+        QCOMPARE(Rect(w->txtTx).width(), 6125.0);
+        QCOMPARE(Rect(w->cmdSend).topLeft(), QPointF(6215, 3555));
+        QCOMPARE(Rect(w->cmdAbout).left(), 6060.0);
+        QCOMPARE(Rect(w->cmdListen).left(), 5085.0);
+        QCOMPARE(Rect(w->cmdClose).left(), 4245.0);
+        QCOMPARE(Rect(w->cmdConnect).left(), 3405.0);
+        QCOMPARE(Rect(w->ComboType).left(), 2565.0);
+        QCOMPARE(Rect(w->txtPort).left(), 1905.0);
+        QCOMPARE(Rect(w->txtIP).width(), 1185.0);
+        // The send box ends where Send begins, in pixels too.
+        QCOMPARE(w->txtTx->geometry().right() + 1, w->cmdSend->geometry().left());
+
+        w->txtIP->setSelection(2, 3);
+        w->resize(9000 / 15, 6000 / 15);
+        QTRY_COMPARE(w->width() * 15, 9000);
+        QCOMPARE(Rect(w->txtIP).width(), 3180.0);
+        QCOMPARE(Rect(w->txtRx).size(), QSizeF(8820, 4845));
+        QCOMPARE(Rect(w->cmdAbout).left(), 8055.0);
+        QCOMPARE(Rect(w->cmdSend).left(), 8210.0);
+        QCOMPARE(Rect(w->LblStats).top(), 5745.0);
+        QCOMPARE(Rect(w->cCrLf).top(), 5745.0);
+        for (QWidget *c : {static_cast<QWidget *>(w->txtRx), static_cast<QWidget *>(w->cmdSend),
+                           static_cast<QWidget *>(w->cCrLf), static_cast<QWidget *>(w->cmdAbout)})
+            QCOMPARE(Rect(c).left() + Rect(c).width(), 9000.0 - 90);
+        QCOMPARE(w->txtIP->selectionStart(), 2); // the same characters stay selected
+        QCOMPARE(w->txtIP->selectedText(), QStringLiteral("0.0"));
+
+        // Too small: snaps back to the minimum outer size and lays out there.
+        w->resize(100, 50);
+        QTRY_VERIFY(w->frameGeometry().width() * 15 >= 7100 && w->frameGeometry().height() * 15 >= 2400);
+        QVERIFY((w->frameGeometry().width() - 1) * 15 < 7100);
+        QVERIFY((w->frameGeometry().height() - 1) * 15 < 2400);
+        const float cw = w->width() * 15.f, ch = w->height() * 15.f;
+        QTRY_COMPARE(Rect(w->txtRx).width(), double(cw - 180));
+        QCOMPARE(Rect(w->txtRx).height(), double(ch - 1155));
+        QVERIFY(Rect(w->txtIP).width() > 0 && Rect(w->txtRx).height() > 0);
+        Q_UNUSED(frameH);
+
+        // Minimized: nothing moves; restored: laid out for the restored size.
+        w->resize(600, 400);
+        QTRY_COMPARE(Rect(w->txtRx).width(), 9000.0 - 180);
+        w->setWindowState(Qt::WindowMinimized);
+        QTest::qWait(20);
+        QCOMPARE(Rect(w->txtRx).width(), 9000.0 - 180);
+        w->setWindowState(Qt::WindowNoState);
+        w->resize(700, 450);
+        QTRY_COMPARE(Rect(w->txtRx).width(), 10500.0 - 180);
+        QCOMPARE(Rect(w->txtRx).height(), 6750.0 - 1155);
+    }
+
+    void aboutBox()
+    {
+        Window win = loadWindow();
+        QTest::mouseClick(win->cmdAbout, Qt::LeftButton);
+        QCOMPARE(win.tk->boxes.size(), 1);
+        const FakeToolkit::Box box = win.tk->boxes[0];
+        QCOMPARE(box.title, QStringLiteral("About Wirebench (1.2.62)..."));
+        QCOMPARE(box.icon, Toolkit::Information);
+        QCOMPARE(box.buttons, Toolkit::OkOnly);
+        const QStringList lines = box.text.split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 7);
+        QVERIFY(lines[0].contains(QStringLiteral("Wirebench")));
+        QCOMPARE(lines[2], QStringLiteral("Bugs, comments, questions?"));
+        QCOMPARE(lines[4], QStringLiteral("---"));
+        QVERIFY(lines[3].contains(QStringLiteral("@example.org")));
+        QVERIFY(lines[5].contains(QStringLiteral("example.org")));
+        QVERIFY(!box.text.endsWith(QLatin1Char('\n')));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QCOMPARE(win->txtRx->TextLength(), 0);
+    }
+
+    void uncaughtFailureIsShownAndWindowGoesOn()
+    {
+        Window win = loadWindow();
+        const int fds = openDescriptors();
+        emit win->Sock->ConnectionRequest(987654); // no such request: Accept refuses
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Wirebench"));
+        QCOMPARE(win.tk->boxes[0].icon, Toolkit::Exclamation);
+        QVERIFY(win.tk->boxes[0].text.contains(QStringLiteral("987654")));
+        QVERIFY(!win->cmdSend->isEnabled());
+        QCOMPARE(openDescriptors(), fds);
+        win->cmdAbout->click(); // still working
+        QCOMPARE(win.tk->boxes.size(), 2);
+    }
+
+    void closingTheWindowClosesTheSession()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Window win = loadWindow(QStringLiteral("127.0.0.1:") + QString::number(server.serverPort()), true);
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *peer = server.nextPendingConnection();
+        QTRY_COMPARE(win->Sock->State(), qint16(NetSocket::Connected));
+        win->close();
+        QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(win->txtRx->TextLength(), 0);
+    }
+};
+
+QTEST_MAIN(tst_Window)
+#include "tst_window.moc"

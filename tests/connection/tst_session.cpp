@@ -1,0 +1,262 @@
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+
+#include "Fixture.h"
+#include "platform/LogPane.h"
+#include "platform/NetSocket.h"
+
+namespace {
+const QString CrLf = QStringLiteral("\r\n");
+
+QString portBox(const QString &p)
+{
+    return QStringLiteral("The port number \"") + p + QStringLiteral("\" is invalid.") + CrLf +
+           QStringLiteral("Port range must be between 1 and 65,535");
+}
+} // namespace
+
+class tst_Session : public QObject {
+    Q_OBJECT
+private slots:
+    void portOutOfRange_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("65536") << "65536" << "65536";
+        QTest::newRow("0") << "0" << "0";
+        QTest::newRow("empty") << "" << "0";
+        QTest::newRow("abc") << "abc" << "0";
+        QTest::newRow("-5") << "-5" << "-5";
+        QTest::newRow("0.5") << "0.5" << "0.5";
+        QTest::newRow("70000") << "70000" << "70000";
+        QTest::newRow("1e20") << "1e20" << "1E+20";
+    }
+    void portOutOfRange()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        for (const QString &protocol : {QStringLiteral("TCP"), QStringLiteral("UDP")}) {
+            Window win = loadWindow();
+            win->ComboType->setCurrentText(protocol);
+            win->txtPort->setText(text);
+            win->cmdConnect->click();
+            QCOMPARE(win.tk->boxes.size(), 1);
+            QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Connect error..."));
+            QCOMPARE(win.tk->boxes[0].icon, Toolkit::Critical);
+            QCOMPARE(win.tk->boxes[0].text, portBox(shown));
+            QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+            QVERIFY(!win->cmdSend->isEnabled());
+        }
+    }
+
+    void tcpConnectReachesListener()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        // 65535 passes the check; trailing letters are ignored over TCP.
+        for (const QString &suffix : {QString(), QStringLiteral("abc")}) {
+            Window win = loadWindow(QString(), true);
+            win->txtPort->setText(QString::number(server.serverPort()) + suffix);
+            win->cmdConnect->click();
+            QVERIFY(!win->cmdSend->isEnabled()); // only once the connection is up
+            QVERIFY(server.waitForNewConnection(5000));
+            QTRY_VERIFY(win->cmdSend->isEnabled());
+            QCOMPARE(win->Sock->RemotePort(), qint32(server.serverPort()));
+            QVERIFY(win.tk->boxes.isEmpty());
+            delete server.nextPendingConnection();
+        }
+        Window win = loadWindow();
+        win->txtIP->setText(QStringLiteral("127.0.0.1"));
+        win->txtPort->setText(QStringLiteral("65535"));
+        win->cmdConnect->click();
+        QVERIFY(win.tk->boxes.isEmpty() || !win.tk->boxes[0].text.startsWith(QStringLiteral("The port")));
+    }
+
+    void refusedConnectionClosesThenReports()
+    {
+        const int fds = openDescriptors();
+        {
+            Window win = loadWindow();
+            win->txtPort->setText(QString::number(closedPort()));
+            qint16 stateWhenShown = -1;
+            bool sendWhenShown = true;
+            win.tk->onBox = [&](const FakeToolkit::Box &) {
+                stateWhenShown = win->Sock->State();
+                sendWhenShown = win->cmdSend->isEnabled();
+            };
+            win->cmdConnect->click();
+            QTRY_COMPARE(win.tk->boxes.size(), 1);
+            const FakeToolkit::Box box = win.tk->boxes[0];
+            QCOMPARE(box.title, QStringLiteral("Error in Connection"));
+            QCOMPARE(box.icon, Toolkit::Critical);
+            QVERIFY2(box.text.startsWith(QStringLiteral("Error #: 10061") + CrLf), qPrintable(box.text));
+            QVERIFY(box.text.contains(QStringLiteral("127.0.0.1")));
+            QCOMPARE(stateWhenShown, qint16(NetSocket::Closed)); // closed before the box
+            QVERIFY(!sendWhenShown);
+        }
+        QCOMPARE(openDescriptors(), fds);
+    }
+
+    void unknownHostIsReported()
+    {
+        const int fds = openDescriptors();
+        {
+            Window win = loadWindow();
+            win->txtIP->setText(QStringLiteral("nosuch.invalid"));
+            win->cmdConnect->click();
+            QTRY_COMPARE_WITH_TIMEOUT(win.tk->boxes.size(), 1, 20000);
+            QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Error in Connection"));
+            QVERIFY2(win.tk->boxes[0].text.contains(QStringLiteral("nosuch.invalid")), qPrintable(win.tk->boxes[0].text));
+            QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        }
+        QCOMPARE(openDescriptors(), fds);
+    }
+
+    void emptyAddressFailsOnTheConnectPath()
+    {
+        Window win = loadWindow();
+        win->txtIP->clear();
+        win->cmdConnect->click();
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Connect error..."));
+        QCOMPARE(win.tk->boxes[0].icon, Toolkit::Exclamation);
+        QVERIFY(win.tk->boxes[0].text.startsWith(QStringLiteral("Connect error: ")));
+        QVERIFY(win.tk->boxes[0].text.contains(CrLf));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+    }
+
+    void peerClosingEndsTheSession()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Window win = loadWindow();
+        win->txtPort->setText(QString::number(server.serverPort()));
+        win->cmdConnect->click();
+        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(win->cmdSend->isEnabled());
+        QTcpSocket *peer = server.nextPendingConnection();
+        peer->disconnectFromHost();
+        QTRY_VERIFY(!win->cmdSend->isEnabled());
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(win.tk->boxes.isEmpty());
+        delete peer;
+    }
+
+    void connectDuringSessionClosesItFirst()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Window win = loadWindow();
+        win->txtPort->setText(QString::number(server.serverPort()));
+        win->cmdConnect->click();
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *first = server.nextPendingConnection();
+        QTRY_VERIFY(win->cmdSend->isEnabled());
+        win->cmdConnect->click();
+        QVERIFY(!win->cmdSend->isEnabled());
+        QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(win->cmdSend->isEnabled());
+        delete first;
+    }
+
+    void closeButtonUnchecksAutoListen()
+    {
+        Window win = loadWindow();
+        win->mnuListenAuto->setChecked(true);
+        win->AutoListenArmed = true;
+        win->cmdClose->click();
+        QVERIFY(!win->mnuListenAuto->isChecked());
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+    }
+
+    void udpSessionCarriesDatagrams()
+    {
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+        Window win = loadWindow();
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtPort->setText(QString::number(peer.localPort()));
+        win->cmdConnect->click();
+        QVERIFY(win.tk->boxes.isEmpty());
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Open));
+        QVERIFY(win->cmdSend->isEnabled());
+        QCOMPARE(win->Sock->RemotePort(), qint32(peer.localPort()));
+
+        win->Sock->SendData(QByteArray("ping\0pong", 9));
+        QByteArray got;
+        QHostAddress from;
+        quint16 fromPort = 0;
+        QTRY_VERIFY_WITH_TIMEOUT([&] {
+            while (peer.hasPendingDatagrams()) {
+                QByteArray d(int(peer.pendingDatagramSize()), 0);
+                peer.readDatagram(d.data(), d.size(), &from, &fromPort);
+                if (!d.isEmpty())
+                    got = d;
+            }
+            return !got.isEmpty();
+        }(), 5000);
+        QCOMPARE(got, QByteArray("ping\0pong", 9));
+
+        QSignalSpy arrivals(win->Sock, &NetSocket::DataArrival);
+        peer.writeDatagram(QByteArray("x\0y", 3), from, fromPort);
+        QTRY_COMPARE(win->txtRx->Text(), QByteArray("x?y"));
+        QCOMPARE(arrivals.size(), 1);
+        QCOMPARE(arrivals[0][0].toLongLong(), 3);
+    }
+
+    void udpPortReadings()
+    {
+        Window win = loadWindow();
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtPort->setText(QStringLiteral("1.5"));
+        win->cmdConnect->click();
+        QVERIFY(win.tk->boxes.isEmpty());
+        QCOMPARE(win->Sock->RemotePort(), 2);
+
+        win->txtPort->setText(QStringLiteral("80abc")); // passes the range check, not the strict reading
+        win->cmdConnect->click();
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Connect error..."));
+        QCOMPARE(win.tk->boxes[0].icon, Toolkit::Exclamation);
+        QVERIFY(win.tk->boxes[0].text.startsWith(QStringLiteral("Connect error: 13") + CrLf));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(!win->cmdSend->isEnabled());
+    }
+
+    void protocolChoice()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Window win = loadWindow();
+        QCOMPARE(win->ComboType->currentText(), QStringLiteral("TCP"));
+        win->txtPort->setText(QString::number(server.serverPort()));
+        win->cmdConnect->click();
+        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(win->cmdSend->isEnabled());
+        QTcpSocket *peer = server.nextPendingConnection();
+
+        win->ComboType->setCurrentText(QStringLiteral("TCP")); // the protocol in force: nothing changes
+        win->ComboType_Click();
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Connected));
+        QVERIFY(win->cmdSend->isEnabled());
+
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        QCOMPARE(win->Sock->Protocol(), qint32(NetSocket::UDP));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(!win->cmdSend->isEnabled());
+        QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(win->Sniff->Protocol(), qint32(NetSocket::TCP)); // the relay socket is not touched
+        delete peer;
+    }
+};
+
+QTEST_MAIN(tst_Session)
+#include "tst_session.moc"
