@@ -1,5 +1,6 @@
 #pragma once
 #include <QDir>
+#include <QLineEdit>
 #include <QTcpServer>
 #include <memory>
 

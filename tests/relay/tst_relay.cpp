@@ -1,0 +1,341 @@
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include "Fixture.h"
+#include "platform/LogPane.h"
+#include "platform/NetSocket.h"
+
+namespace {
+const QByteArray LocalConnected = "Local Connected. Connecting to remote...\r\n";
+const QByteArray Connected = "Connected.\r\n";
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    gen.fillRange(reinterpret_cast<quint32 *>(b.data()), size / 4);
+    return b;
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// A port free on both 127.0.0.1 and ::1, for a relay and its IPv6-only server.
+quint16 relayPort(QTcpServer &server)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const quint16 p = closedPort();
+        if (server.listen(QHostAddress::LocalHostIPv6, p))
+            return p;
+    }
+    return 0;
+}
+
+// Sets up the relay towards [::1]:port in the window, answering Yes.
+void startRelay(Window &win, quint16 port)
+{
+    win->txtIP->setText(QStringLiteral("::1"));
+    win->txtPort->setText(QString::number(port));
+    win->mnuPopupSniff->trigger();
+}
+} // namespace
+
+class tst_Relay : public QObject {
+    Q_OBJECT
+private slots:
+    void setUpAsksFirst()
+    {
+        Window win = loadWindow();
+        win->txtIP->setText(QStringLiteral("example.org"));
+        win->txtPort->setText(QStringLiteral("80abc"));
+        win.tk->answers = {Toolkit::No};
+        win->mnuPopupSniff->trigger();
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Packet Sniff Address?"));
+        QCOMPARE(win.tk->boxes[0].text,
+                 QStringLiteral("Connect to this!\r\nServer: example.org\r\nPort: 80abc\r\nCorrect?"));
+        QCOMPARE(win.tk->boxes[0].icon, Toolkit::Question);
+        QCOMPARE(win.tk->boxes[0].buttons, Toolkit::YesNo);
+        QVERIFY(!win->RelayActive);
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
+
+        // Yes: the relay port is the number the text begins with, halves to even.
+        const quint16 free = closedPort();
+        for (const QString &suffix : {QStringLiteral("abc"), QStringLiteral(".5")}) {
+            win->txtPort->setText(QString::number(free) + suffix);
+            win->mnuPopupSniff->trigger();
+            QVERIFY(win->RelayActive);
+            QCOMPARE(win->Sniff->State(), qint16(NetSocket::Listening));
+            QCOMPARE(win->Sniff->LocalPort(), qint32(free % 2 ? free + 1 : free));
+            QCOMPARE(win->Sock->RemotePort(), win->Sniff->LocalPort());
+            QCOMPARE(win->Sock->RemoteHost(), QStringLiteral("example.org"));
+            QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+            QCOMPARE(win->StatusText(), QStringLiteral("Default. Closed."));
+            if (suffix == QLatin1String("abc"))
+                QCOMPARE(win->Sniff->LocalPort(), qint32(free));
+        }
+        QCOMPARE(win->txtRx->TextLength(), 0); // nothing logged by the set-up
+    }
+
+    void setUpFailures()
+    {
+        Window win = loadWindow();
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtPort->setText(QString::number(closedPort()));
+        win->mnuPopupSniff->trigger();
+        QCOMPARE(win.tk->boxes.size(), 2);
+        QCOMPARE(win.tk->boxes[1].title, QStringLiteral("Sniff error..."));
+        QCOMPARE(win.tk->boxes[1].icon, Toolkit::Exclamation);
+        QVERIFY(win.tk->boxes[1].text.startsWith(QStringLiteral("Socket error: \r\n")));
+        QVERIFY(win.tk->boxes[1].text.contains(QStringLiteral("UDP")));
+        QVERIFY(!win->RelayActive);
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
+        QCOMPARE(win->Sniff->Protocol(), qint32(NetSocket::UDP));
+
+        win->txtPort->setText(QStringLiteral("1e10")); // does not fit 32 bits
+        win->mnuPopupSniff->trigger();
+        QCOMPARE(win.tk->boxes.last().title, QStringLiteral("Sniff error..."));
+        QVERIFY(!win->RelayActive);
+    }
+
+    void relaysBothDirectionsByteExact()
+    {
+        QTcpServer server;
+        const quint16 port = relayPort(server);
+        QVERIFY(port);
+        Window win = loadWindow();
+        startRelay(win, port);
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Listening));
+
+        QTcpSocket client;
+        const QByteArray early("early bird\0", 11);
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(5000));
+        client.write(early); // sent before the server connection is up
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *srv = server.nextPendingConnection();
+        QTRY_VERIFY(win->txtRx->Text().contains(Connected));
+        QCOMPARE(win->txtRx->Text().left(LocalConnected.size()), LocalConnected);
+        QCOMPARE(win->txtRx->ColorAt(0), quint32(0));
+        QTRY_COMPARE(srv->bytesAvailable(), qint64(early.size()));
+        QCOMPARE(srv->readAll(), early); // held, then passed on intact
+
+        const qsizetype size = 64LL * 1024 * 1024;
+        const QByteArray up = randomBytes(size, 1), down = randomBytes(size, 2);
+        QByteArray gotUp, gotDown;
+        connect(srv, &QTcpSocket::readyRead, this, [&] { gotUp += srv->readAll(); });
+        connect(&client, &QTcpSocket::readyRead, this, [&] { gotDown += client.readAll(); });
+        client.write(up);
+        srv->write(down);
+        QTRY_VERIFY_WITH_TIMEOUT(gotUp.size() >= size && gotDown.size() >= size, 120000);
+        QVERIFY(gotUp == up);
+        QVERIFY(gotDown == down);
+        QVERIFY(win.tk->boxes.size() == 1); // only the confirmation
+
+        // The server leaves: the close routine ends the relay and drops the client.
+        srv->disconnectFromHost();
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(!win->RelayActive);
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
+    }
+
+    void logShowsBothSidesInTheirColours()
+    {
+        QTcpServer server;
+        const quint16 port = relayPort(server);
+        QVERIFY(port);
+        Window win = loadWindow();
+        startRelay(win, port);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *srv = server.nextPendingConnection();
+        QTRY_VERIFY(win->txtRx->Text().endsWith(Connected));
+        const qint64 start = win->txtRx->TextLength();
+        client.write(QByteArray("GET\0\n", 5));
+        QTRY_COMPARE(srv->bytesAvailable(), qint64(5));
+        QCOMPARE(srv->readAll(), QByteArray("GET\0\n", 5));
+        srv->write(QByteArray("OK\0\n", 4));
+        QTRY_COMPARE(client.bytesAvailable(), qint64(4));
+        QCOMPARE(client.readAll(), QByteArray("OK\0\n", 4)); // unchanged, line ends included
+        QTRY_COMPARE(win->txtRx->Text(start), QByteArray("GET?\nOK?\r\n"));
+        QCOMPARE(win->txtRx->ColorAt(start), quint32(0xFF0000));
+        QCOMPARE(win->txtRx->ColorAt(start + 5), quint32(0));
+    }
+
+    void unreachableServer()
+    {
+        const int fds = openDescriptors();
+        {
+            const quint16 port = closedPort(); // nothing on [::1] at this port
+            Window win = loadWindow();
+            startRelay(win, port);
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(client.waitForConnected(5000));
+            QTRY_COMPARE(win.tk->boxes.size(), 2);
+            QCOMPARE(win.tk->boxes[1].title, QStringLiteral("Error in Connection"));
+            QCOMPARE(win->txtRx->Text(), LocalConnected);
+            QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+            QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
+            QVERIFY(!win->RelayActive);
+        }
+        QCOMPARE(openDescriptors(), fds);
+    }
+
+    void waitingForASlowServerCostsNoCpu()
+    {
+        // A listener whose accept queue is full: a connect to it stays pending.
+        const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
+        QVERIFY(::listen(fd, 0) == 0);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        const quint16 port = ntohs(a.sin6_port);
+        QList<QTcpSocket *> fillers;
+        for (int i = 0; i < 4; ++i) {
+            fillers << new QTcpSocket(this);
+            fillers.last()->connectToHost(QHostAddress::LocalHostIPv6, port);
+        }
+        QTest::qWait(200);
+
+        Window win = loadWindow();
+        startRelay(win, port);
+        QTcpSocket client;
+        double cpu = -1, wall = 0;
+        qint16 stateDuringWait = -1;
+        QElapsedTimer clock;
+        QTimer::singleShot(300, this, [&] {
+            // Runs inside the relay's wait: measure one second of it, then end it.
+            stateDuringWait = win->Sock->State();
+            const double c0 = cpuSeconds();
+            clock.start();
+            QTimer::singleShot(1000, this, [&] {
+                cpu = cpuSeconds() - c0;
+                wall = clock.elapsed() / 1000.0;
+                win->cmdClose->click();
+            });
+        });
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_VERIFY_WITH_TIMEOUT(cpu >= 0, 10000);
+        QCOMPARE(stateDuringWait, qint16(NetSocket::Connecting));
+        qInfo("relay wait: %.1f%% of a core over %.2f s", 100 * cpu / wall, wall);
+        QVERIFY2(cpu / wall < 0.05, qPrintable(QString::number(cpu / wall)));
+        QCOMPARE(win->txtRx->Text(), LocalConnected);
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        qDeleteAll(fillers);
+        ::close(fd);
+    }
+
+    void sniffAgainRestartsTheRelay()
+    {
+        QTcpServer server;
+        const quint16 port = relayPort(server);
+        QVERIFY(port);
+        Window win = loadWindow();
+        startRelay(win, port);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(win->txtRx->Text().endsWith(Connected));
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Connected));
+
+        win.tk->answers = {Toolkit::No};
+        win->mnuPopupSniff->trigger();
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Connected));
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Connected));
+
+        win->mnuPopupSniff->trigger();
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Listening));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(win->RelayActive);
+    }
+
+    void bindToIp()
+    {
+        if (geteuid() != 0)
+            QSKIP("binding port 82 needs root; the unprivileged case is tested separately");
+        Window win = loadWindow();
+        win->txtIP->setText(QStringLiteral("127.0.0.3"));
+        win->txtPort->setText(QStringLiteral("nonsense")); // plays no part
+        win->mnuPopupBind->trigger();
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Bind to IP?"));
+        QCOMPARE(win.tk->boxes[0].text, QStringLiteral("Bind to IP?\r\nIP: 127.0.0.3\r\nCorrect?"));
+        QCOMPARE(win.tk->boxes[0].icon, Toolkit::Question);
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(82);
+        a.sin_addr.s_addr = htonl(0x7f000003);
+        QCOMPARE(::bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a), -1);
+        QCOMPARE(errno, EADDRINUSE);
+        ::close(probe);
+
+        win->txtIP->setText(QStringLiteral("192.0.2.1")); // not an address of this machine
+        win->mnuPopupBind->trigger();
+        QCOMPARE(win.tk->boxes.size(), 3);
+        QCOMPARE(win.tk->boxes[2].title, QStringLiteral("Bind error..."));
+        QVERIFY(win.tk->boxes[2].text.startsWith(QStringLiteral("Error on binding: \r\n")));
+        QVERIFY(win.tk->boxes[2].text.contains(QStringLiteral("192.0.2.1")));
+    }
+
+    void bindAnsweredNoKeepsTheSession()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Window win = loadWindow();
+        win->txtPort->setText(QString::number(server.serverPort()));
+        win->cmdConnect->click();
+        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_COMPARE(win->Sock->State(), qint16(NetSocket::Connected));
+        win.tk->answers = {Toolkit::No};
+        win->mnuPopupBind->trigger();
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Connected));
+        QVERIFY(win->cmdSend->isEnabled());
+    }
+
+    void privilegedPortsAreExplained()
+    {
+        if (geteuid() == 0)
+            QSKIP("runs as an ordinary user only");
+        Window win = loadWindow();
+        win->txtIP->setText(QStringLiteral("127.0.0.1"));
+        win->mnuPopupBind->trigger();
+        QCOMPARE(win.tk->boxes.size(), 2);
+        QCOMPARE(win.tk->boxes[1].title, QStringLiteral("Bind error..."));
+        QVERIFY2(win.tk->boxes[1].text.contains(QStringLiteral("1024")), qPrintable(win.tk->boxes[1].text));
+        win->txtPort->setText(QStringLiteral("81"));
+        win->cmdListen->click();
+        QCOMPARE(win.tk->boxes.last().title, QStringLiteral("Listen error..."));
+        QVERIFY2(win.tk->boxes.last().text.contains(QStringLiteral("1024")), qPrintable(win.tk->boxes.last().text));
+    }
+};
+
+QTEST_MAIN(tst_Relay)
+#include "tst_relay.moc"
