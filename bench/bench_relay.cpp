@@ -1,0 +1,122 @@
+// Relays two simultaneous streams (client to server and back) through the
+// window's "Sniffer..." relay, with logging on, and prints the throughput as a
+// ratio to the same two streams sent directly in the same run.
+//   bench_relay [MiB each way, default 256]
+#include <QAction>
+#include <QLineEdit>
+#include <QRandomGenerator>
+
+#include "BenchSupport.h"
+#include "platform/LogPane.h"
+#include "platform/NetSocket.h"
+
+namespace {
+constexpr qint64 MiB = 1024 * 1024;
+
+// One endpoint: sends `total` bytes while reading `total` bytes from its peer.
+void duplex(int fd, const QByteArray &pattern, qint64 total, std::atomic<qint64> &received)
+{
+    std::thread writer([&] {
+        sendAll(fd, pattern, total);
+        ::shutdown(fd, SHUT_WR);
+    });
+    received = readAll(fd, total);
+    writer.join();
+}
+
+// Both streams between a client and a server; `connectPort` is where the
+// client connects (the server itself, or the relay in front of it).
+struct Streams {
+    std::atomic<qint64> atServer{0}, atClient{0};
+    std::atomic<bool> done{false};
+    std::thread server, client;
+
+    void start(int listenFd, quint16 connectPort, const QByteArray &up, const QByteArray &down, qint64 total)
+    {
+        server = std::thread([=, this, &down] {
+            const int fd = ::accept(listenFd, nullptr, nullptr);
+            duplex(fd, down, total, atServer);
+            ::close(fd);
+        });
+        client = std::thread([=, this, &up] {
+            const int fd = tcpConnect(connectPort);
+            duplex(fd, up, total, atClient);
+            ::close(fd);
+            done = true;
+        });
+    }
+    void join()
+    {
+        client.join();
+        server.join();
+    }
+};
+
+QByteArray pattern(quint32 seed)
+{
+    QByteArray b(MiB, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    gen.fillRange(reinterpret_cast<quint32 *>(b.data()), b.size() / 4);
+    return b;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    TimedApp app(argc, argv);
+    const qint64 total = (argc > 1 ? std::atoll(argv[1]) : 256) * MiB;
+    const QByteArray up = pattern(1), down = pattern(2);
+
+    // Direct: client to server on 127.0.0.1.
+    quint16 port = 0;
+    int lfd = tcpListen(false, 0, &port);
+    Streams direct;
+    auto t0 = std::chrono::steady_clock::now();
+    direct.start(lfd, port, up, down, total);
+    direct.join();
+    auto t1 = std::chrono::steady_clock::now();
+    ::close(lfd);
+    const double directRate = 2.0 * total / seconds(t0, t1);
+
+    // Through the relay: the server on [::1], the relay on 127.0.0.1 at the same port.
+    lfd = -1;
+    for (int i = 0; i < 20 && lfd < 0; ++i) {
+        quint16 probe = 0;
+        const int p = tcpListen(false, 0, &probe);
+        ::close(p);
+        lfd = tcpListen(true, probe, &port);
+    }
+    frmMain w(std::make_unique<BenchToolkit>());
+    w.Form_Load();
+    w.show();
+    w.txtIP->setText(QStringLiteral("::1"));
+    w.txtPort->setText(QString::number(port));
+    w.mnuPopupSniff_Click();
+    TickMonitor ticks;
+    ticks.attach(&w);
+    Streams relayed;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+        if (relayed.done && relayed.atServer == total)
+            app.quit();
+    });
+    poll.start(5);
+    app.measuring = true;
+    t0 = std::chrono::steady_clock::now();
+    relayed.start(lfd, port, up, down, total);
+    app.exec();
+    t1 = std::chrono::steady_clock::now();
+    app.measuring = false;
+    w.cmdClose_Click();
+    relayed.join();
+    ::close(lfd);
+    const double relayRate = (relayed.atServer + relayed.atClient) / seconds(t0, t1);
+
+    std::printf("relay of %lld MiB each way, logging on\n", total / MiB);
+    std::printf("direct %7.1f MiB/s, through the window %7.1f MiB/s, ratio %.2fx (target 0.2x)%s\n",
+                directRate / MiB, relayRate / MiB, relayRate / directRate,
+                relayed.atServer == total && relayed.atClient == total ? "" : " INCOMPLETE");
+    std::printf("worst tick gap %lld ms, longest event %.1f ms, log holds %.1f MiB\n", ticks.worst,
+                app.longestNs / 1e6, w.txtRx->TextLength() / double(MiB));
+    return 0;
+}
