@@ -33,8 +33,11 @@ void frmMain::Form_Resize()
         return;
     }
 
-    const float CW = width() * PerPixel;
-    const float CH = height() * PerPixel;
+    LayoutControls(width() * PerPixel, height() * PerPixel);
+}
+
+void frmMain::LayoutControls(float CW, float CH)
+{
     SetTop(LblStats, CH - Height(LblStats) - 60);
     SetTop(cCrLf, Top(LblStats));
     SetLeft(cCrLf, CW - Width(cCrLf) - 90);

@@ -61,6 +61,7 @@ public:
     // Main window (app/).
     void Form_Load();
     void Form_Resize();
+    void LayoutControls(float CW, float CH); // the layout for a client area of CW x CH twips
     void Form_Unload(qint16 &Cancel);
     void cmdAbout_Click();
     QString AboutText() const;

@@ -60,8 +60,12 @@ private slots:
             else if (auto *c = qobject_cast<QComboBox *>(e.control))
                 caption = c->currentText();
             QCOMPARE(caption, e.caption);
-            if (previous)
-                QCOMPARE(previous->nextInFocusChain(), e.control); // tab order
+            if (previous) { // tab order, skipping the inner parts of composite controls
+                QWidget *next = previous->nextInFocusChain();
+                while (next && next->parentWidget() != w)
+                    next = next->nextInFocusChain();
+                QCOMPARE(next, e.control);
+            }
             previous = e.control;
         }
         QCOMPARE(w->ComboType->count(), 2);
@@ -126,7 +130,7 @@ private slots:
         Window win = loadWindow(QString(), true);
         QVERIFY(QTest::qWaitForWindowActive(win.w.get()));
         QTest::keyClick(win.w.get(), Qt::Key_B, Qt::AltModifier);
-        QCOMPARE(win.tk->boxes.size(), 1);
+        QTRY_COMPARE(win.tk->boxes.size(), 1); // the button animates its click first
         QCOMPARE(win.tk->boxes[0].title, QStringLiteral("About Wirebench (1.2.62)..."));
     }
 
@@ -144,7 +148,7 @@ private slots:
             QVERIFY(win->Sock->State() != NetSocket::Closed); // the connection has started
             win->show();
             QVERIFY(QTest::qWaitForWindowActive(win.w.get()));
-            QVERIFY(server.waitForNewConnection(5000));
+            QTRY_VERIFY(server.hasPendingConnections());
             QTRY_VERIFY(win->cmdSend->isEnabled());
             QTRY_COMPARE(QApplication::focusWidget(), win->txtTx);
             delete server.nextPendingConnection();
@@ -192,13 +196,7 @@ private slots:
         Window win = loadWindow(QString(), true);
         frmMain *w = win.w.get();
         QVERIFY(QTest::qWaitForWindowExposed(w));
-        const int frameW = w->frameGeometry().width() - w->width();
-        const int frameH = w->frameGeometry().height() - w->height();
-        if ((7005 / 15 + frameW) * 15 < 7100)
-            QSKIP("the window frame here makes the creation size smaller than the minimum");
-
-        w->resize(7005 / 15, 4200 / 15);
-        QTRY_COMPARE(w->width() * 15, 7005);
+        w->LayoutControls(7005, 4200); // the creation size, whatever this platform's frame
         QCOMPARE(Rect(w->LblStats).top(), 3945.0);
         QCOMPARE(Rect(w->cCrLf).topLeft(), QPointF(5805, 3945));
         QCOMPARE(Rect(w->txtRx).size(), QSizeF(6825, 3045));
@@ -228,7 +226,7 @@ private slots:
                            static_cast<QWidget *>(w->cCrLf), static_cast<QWidget *>(w->cmdAbout)})
             QCOMPARE(Rect(c).left() + Rect(c).width(), 9000.0 - 90);
         QCOMPARE(w->txtIP->selectionStart(), 2); // the same characters stay selected
-        QCOMPARE(w->txtIP->selectedText(), QStringLiteral("0.0"));
+        QCOMPARE(w->txtIP->selectedText(), QStringLiteral("7.0"));
 
         // Too small: snaps back to the minimum outer size and lays out there.
         w->resize(100, 50);
@@ -239,7 +237,6 @@ private slots:
         QTRY_COMPARE(Rect(w->txtRx).width(), double(cw - 180));
         QCOMPARE(Rect(w->txtRx).height(), double(ch - 1155));
         QVERIFY(Rect(w->txtIP).width() > 0 && Rect(w->txtRx).height() > 0);
-        Q_UNUSED(frameH);
 
         // Minimized: nothing moves; restored: laid out for the restored size.
         w->resize(600, 400);
@@ -294,7 +291,7 @@ private slots:
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         Window win = loadWindow(QStringLiteral("127.0.0.1:") + QString::number(server.serverPort()), true);
-        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
         QTcpSocket *peer = server.nextPendingConnection();
         QTRY_COMPARE(win->Sock->State(), qint16(NetSocket::Connected));
         win->close();

@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
+#include <QHostInfo>
 
 #include "Fixture.h"
 #include "platform/LogPane.h"
@@ -66,7 +67,7 @@ private slots:
             win->txtPort->setText(QString::number(server.serverPort()) + suffix);
             win->cmdConnect->click();
             QVERIFY(!win->cmdSend->isEnabled()); // only once the connection is up
-            QVERIFY(server.waitForNewConnection(5000));
+            QTRY_VERIFY(server.hasPendingConnections());
             QTRY_VERIFY(win->cmdSend->isEnabled());
             QCOMPARE(win->Sock->RemotePort(), qint32(server.serverPort()));
             QVERIFY(win.tk->boxes.isEmpty());
@@ -106,6 +107,7 @@ private slots:
 
     void unknownHostIsReported()
     {
+        QHostInfo::fromName(QStringLiteral("warm-up.invalid")); // the resolver keeps its own files open
         const int fds = openDescriptors();
         {
             Window win = loadWindow();
@@ -139,7 +141,7 @@ private slots:
         Window win = loadWindow();
         win->txtPort->setText(QString::number(server.serverPort()));
         win->cmdConnect->click();
-        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
         QTRY_VERIFY(win->cmdSend->isEnabled());
         QTcpSocket *peer = server.nextPendingConnection();
         peer->disconnectFromHost();
@@ -156,13 +158,13 @@ private slots:
         Window win = loadWindow();
         win->txtPort->setText(QString::number(server.serverPort()));
         win->cmdConnect->click();
-        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
         QTcpSocket *first = server.nextPendingConnection();
         QTRY_VERIFY(win->cmdSend->isEnabled());
         win->cmdConnect->click();
         QVERIFY(!win->cmdSend->isEnabled());
         QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
         QTRY_VERIFY(win->cmdSend->isEnabled());
         delete first;
     }
@@ -239,7 +241,7 @@ private slots:
         QCOMPARE(win->ComboType->currentText(), QStringLiteral("TCP"));
         win->txtPort->setText(QString::number(server.serverPort()));
         win->cmdConnect->click();
-        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
         QTRY_VERIFY(win->cmdSend->isEnabled());
         QTcpSocket *peer = server.nextPendingConnection();
 

@@ -1,5 +1,7 @@
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QUdpSocket>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -9,6 +11,8 @@
 
 #include "Peer.h"
 #include "platform/LogPane.h"
+
+#include <sys/socket.h>
 
 namespace {
 constexpr quint32 Blue = 0xFF0000, Black = 0x000000, Green = 0x00FF00;
@@ -178,7 +182,8 @@ private slots:
         frmMain *w = s->win.w.get();
         // The peer resets the connection; the window's handlers do not hear of it yet.
         w->Sock->blockSignals(true);
-        s->peer->setSocketOption(QAbstractSocket::LingerOption, 0);
+        const linger reset{1, 0};
+        ::setsockopt(int(s->peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         s->peer->abort();
         QTRY_VERIFY(w->Sock->State() != NetSocket::Connected);
         w->txtTx->setText(QStringLiteral("lost"));

@@ -39,7 +39,11 @@ inline std::unique_ptr<Session> connectedSession(bool show = true)
         s->win->txtPort->setText(QString::number(s->server.serverPort()));
         s->win->cmdConnect_Click();
     });
-    if (!s->server.waitForNewConnection(5000))
+    QElapsedTimer wait;
+    wait.start();
+    while (!s->server.hasPendingConnections() && wait.elapsed() < 5000)
+        QTest::qWait(5);
+    if (!s->server.hasPendingConnections())
         return nullptr;
     s->peer.reset(s->server.nextPendingConnection());
     s->peer->setParent(nullptr);
