@@ -6,10 +6,13 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <random>
+
 #include "platform/Failure.h"
 #include "platform/LogPane.h"
 
-namespace {
+namespace
+{
 constexpr quint32 Blue = 0xFF0000;
 constexpr quint32 Black = 0x000000;
 constexpr quint32 Green = 0x00FF00;
@@ -31,7 +34,8 @@ bool HasInk(const QImage &image)
 }
 } // namespace
 
-class TestLogPane : public QObject {
+class TestLogPane : public QObject
+{
     Q_OBJECT
 private slots:
     void appendsReadBack();
@@ -41,6 +45,7 @@ private slots:
     void clearLarge();
     void capacityRing();
     void wrapping();
+    void storeMatchesModel();
     void hugeLineAndBinaryPaint();
     void followsTheEnd();
     void mouseSelectionAndCopy();
@@ -236,6 +241,73 @@ void TestLogPane::wrapping()
     QVERIFY(half < cols);
     auto rows = [&](qint64 len) { return len == 0 ? 1 : (len + half - 1) / half; };
     QCOMPARE(pane.RowCount(), 1 + rows(cols) + rows(cols + 1) + rows(cols) + rows(3 + 3 * cols));
+}
+
+// Random appends, widths, capacities and clears against a plain model: the
+// kept text, colours, row count and row-to-line mapping must agree.
+void TestLogPane::storeMatchesModel()
+{
+    std::mt19937 rng(7);
+    for (int round = 0; round < 40; ++round) {
+        LogStore store;
+        QByteArray all;
+        std::vector<quint32> colors;
+        for (int op = 0; op < 40; ++op) {
+            const int kind = int(rng() % 12);
+            if (kind == 0) {
+                store.SetColumns(1 + int(rng() % 100));
+            } else if (kind == 1) {
+                store.SetCapacity(LogPane::MinCapacity << (rng() % 3));
+            } else if (kind == 2 && rng() % 4 == 0) {
+                store.Clear();
+                all.clear();
+                colors.clear();
+            } else {
+                QByteArray b(rng() % 4 == 0 ? int(rng() % 30000) : int(rng() % 300), 'x');
+                for (char &c : b) {
+                    const int r = int(rng() % 100);
+                    c = r < 5 ? '\n' : r < 8 ? '\r' : r < 20 ? char(rng() % 256) : char('a' + r % 26);
+                }
+                const quint32 color = rng() % 3;
+                store.Append(b.constData(), b.size(), color);
+                all += b;
+                colors.insert(colors.end(), size_t(b.size()), color);
+            }
+            const qint64 size = store.Size();
+            QVERIFY(size <= store.Capacity());
+            QByteArray kept(size, Qt::Uninitialized);
+            store.Read(store.Begin(), size, kept.data());
+            QCOMPARE(kept, all.right(size));
+            const qint64 first = all.size() - size;
+            for (qint64 i = 0; i < size; i += 1 + rng() % 97)
+                QCOMPARE(store.ColorAt(store.Begin() + i), colors[size_t(first + i)]);
+
+            // The model's rows: (line start, shown end, row inside the line).
+            struct Row {
+                qint64 start, end, inLine;
+            };
+            std::vector<Row> rows;
+            const int cols = store.Columns();
+            for (qint64 s = 0, i = 0; i <= size; ++i) {
+                if (i < size && kept[i] != '\n')
+                    continue;
+                const qint64 e = i < size && i > s && kept[i - 1] == '\r' ? i - 1 : i;
+                for (qint64 r = 0; r < std::max<qint64>(1, (e - s + cols - 1) / cols); ++r)
+                    rows.push_back({store.Begin() + s, store.Begin() + e, r});
+                s = i + 1;
+            }
+            QCOMPARE(store.RowCount(), qint64(rows.size()));
+            for (int q = 0; q < 10; ++q) {
+                const qint64 row = qint64(rng() % rows.size());
+                qint64 inLine = -1;
+                const LogStore::Line line = store.LineAtRow(row, &inLine);
+                QCOMPARE(line.Start, rows[size_t(row)].start);
+                QCOMPARE(line.ContentEnd, rows[size_t(row)].end);
+                QCOMPARE(inLine, rows[size_t(row)].inLine);
+                QCOMPARE(store.RowOf(line.Start + inLine * cols), row);
+            }
+        }
+    }
 }
 
 void TestLogPane::hugeLineAndBinaryPaint()

@@ -1,0 +1,593 @@
+#include "LogPane.h"
+#include "Failure.h"
+
+#include <QAccessible>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGlyphRun>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QVarLengthArray>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+namespace
+{
+
+QColor FromBgr(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+// What a byte shows as: Latin-1, with control bytes as visible placeholders so
+// binary data keeps its columns. A lone CR is a placeholder too, never a return.
+QChar DisplayChar(int b)
+{
+    if (b == '\t')
+        return QLatin1Char(' ');
+    if (b < 0x20)
+        return QChar(char16_t(0x2400 + b)); // control pictures
+    if (b == 0x7F)
+        return QChar(char16_t(0x2421));
+    if (b >= 0x80 && b < 0xA0)
+        return QChar(char16_t(0x00B7));
+    return QLatin1Char(char(b));
+}
+
+constexpr quint32 Highlighted = 0xFFFFFFFFu; // marks selected cells while painting a row
+
+} // namespace
+
+LogPane::LogPane(QWidget *parent) : QAbstractScrollArea(parent)
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(&LogPane::AccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+
+    // Always showing the scroll bar keeps the width, and so the wrapping, from
+    // flipping as the text grows past one page.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(16);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &LogPane::Refresh);
+    UpdateFont();
+}
+
+LogPane::~LogPane() = default;
+
+qint64 LogPane::Abs(qint64 pos) const
+{
+    return m_store.Begin() + std::clamp<qint64>(pos, 0, m_store.Size());
+}
+
+qint64 LogPane::TextLength() const
+{
+    return m_store.Size();
+}
+
+qint64 LogPane::Caret() const
+{
+    return m_caret - m_store.Begin();
+}
+
+void LogPane::SetCaret(qint64 pos)
+{
+    const bool hadSelection = m_anchor != m_caret;
+    m_anchor = m_caret = Abs(pos);
+    if (hadSelection) {
+        viewport()->update();
+        ScheduleRefresh();
+    }
+}
+
+void LogPane::InsertAtCaret(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return;
+    if (m_caret != m_store.End())
+        throw Failure(FailureNo::LogFailure, QStringLiteral("The log can only be appended to at its end."));
+    const qint64 base = m_store.Begin();
+    try {
+        m_store.Append(text.constData(), text.size(), m_color);
+    } catch (const std::bad_alloc &) {
+        TrimToBase();
+        m_anchor = m_caret = m_store.End();
+        ScheduleRefresh();
+        throw Failure(FailureNo::LogFailure, QStringLiteral("The log could not get memory for the text."));
+    }
+    if (m_store.Begin() != base)
+        TrimToBase();
+    m_anchor = m_caret = m_store.End();
+    ScheduleRefresh();
+    emit Changed();
+}
+
+void LogPane::SetSelColor(quint32 bgr)
+{
+    bgr &= 0xFFFFFF;
+    if (m_anchor == m_caret) {
+        m_color = bgr;
+        return;
+    }
+    AddOverlay(std::min(m_anchor, m_caret), std::max(m_anchor, m_caret), bgr);
+    viewport()->update();
+}
+
+void LogPane::Clear()
+{
+    m_store.Clear();
+    m_overlays.clear();
+    m_anchor = m_caret = 0;
+    m_topByte = 0;
+    m_refreshTimer.stop();
+    Refresh();
+    emit Changed();
+}
+
+QByteArray LogPane::Text(qint64 from, qint64 length) const
+{
+    const qint64 size = m_store.Size();
+    from = std::clamp<qint64>(from, 0, size);
+    if (length < 0 || length > size - from)
+        length = size - from;
+    QByteArray out;
+    if (length > 0) {
+        out.resize(length);
+        m_store.Read(m_store.Begin() + from, length, out.data());
+    }
+    return out;
+}
+
+quint32 LogPane::ShownColor(qint64 pos) const
+{
+    auto it = std::upper_bound(m_overlays.begin(), m_overlays.end(), pos,
+                               [](qint64 p, const Overlay &o) { return p < o.Start; });
+    if (it != m_overlays.begin() && pos < std::prev(it)->End)
+        return std::prev(it)->Color;
+    return m_store.ColorAt(pos);
+}
+
+quint32 LogPane::ColorAt(qint64 pos) const
+{
+    if (pos < 0 || pos >= m_store.Size())
+        return m_color;
+    return ShownColor(m_store.Begin() + pos);
+}
+
+quint32 LogPane::RunAt(qint64 pos, qint64 *start, qint64 *end) const
+{
+    const qint64 base = m_store.Begin();
+    if (pos < 0 || pos >= m_store.Size()) {
+        *start = *end = std::clamp<qint64>(pos, 0, m_store.Size());
+        return m_color;
+    }
+    const qint64 at = base + pos;
+    auto it = std::upper_bound(m_overlays.begin(), m_overlays.end(), at,
+                               [](qint64 p, const Overlay &o) { return p < o.Start; });
+    if (it != m_overlays.begin() && at < std::prev(it)->End) {
+        *start = std::prev(it)->Start - base;
+        *end = std::prev(it)->End - base;
+        return std::prev(it)->Color;
+    }
+    qint64 s, e;
+    m_store.RunBounds(at, &s, &e);
+    if (it != m_overlays.begin())
+        s = std::max(s, std::prev(it)->End);
+    if (it != m_overlays.end())
+        e = std::min(e, it->Start);
+    *start = s - base;
+    *end = e - base;
+    return m_store.ColorAt(at);
+}
+
+qint64 LogPane::SelStart() const
+{
+    return std::min(m_anchor, m_caret) - m_store.Begin();
+}
+
+qint64 LogPane::SelLength() const
+{
+    return std::abs(m_caret - m_anchor);
+}
+
+void LogPane::SetSelection(qint64 start, qint64 length)
+{
+    m_anchor = Abs(start);
+    m_caret = Abs(start + length);
+    viewport()->update();
+    ScheduleRefresh();
+}
+
+QByteArray LogPane::SelectedText() const
+{
+    return Text(SelStart(), SelLength());
+}
+
+qint64 LogPane::Capacity() const
+{
+    return m_store.Capacity();
+}
+
+void LogPane::SetCapacity(qint64 bytes)
+{
+    m_store.SetCapacity(std::clamp(bytes, MinCapacity, MaxCapacity));
+    TrimToBase();
+    m_refreshTimer.stop();
+    Refresh();
+}
+
+void LogPane::TrimToBase()
+{
+    // Recolourings and the selection never point before the oldest byte kept.
+    const qint64 base = m_store.Begin();
+    auto keep =
+        std::find_if(m_overlays.begin(), m_overlays.end(), [&](const Overlay &o) { return o.End > base; });
+    m_overlays.erase(m_overlays.begin(), keep);
+    if (!m_overlays.empty())
+        m_overlays.front().Start = std::max(m_overlays.front().Start, base);
+    m_anchor = std::clamp(m_anchor, base, m_store.End());
+    m_caret = std::clamp(m_caret, base, m_store.End());
+    m_topByte = std::max(m_topByte, base);
+}
+
+void LogPane::AddOverlay(qint64 start, qint64 end, quint32 color)
+{
+    // Ranges stay sorted and disjoint: the new one cuts away what it covers.
+    std::vector<Overlay> out;
+    out.reserve(m_overlays.size() + 2);
+    for (const Overlay &o : m_overlays) {
+        if (o.End <= start || o.Start >= end) {
+            out.push_back(o);
+            continue;
+        }
+        if (o.Start < start)
+            out.push_back({o.Start, start, o.Color});
+        if (o.End > end)
+            out.push_back({end, o.End, o.Color});
+    }
+    out.push_back({start, end, color});
+    std::sort(out.begin(), out.end(), [](const Overlay &a, const Overlay &b) { return a.Start < b.Start; });
+    m_overlays.swap(out);
+}
+
+// ---- View ----
+
+void LogPane::UpdateFont()
+{
+    const QFontMetrics fm(font());
+    m_cellW = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
+    m_lineH = std::max(1, fm.height());
+    m_ascent = fm.ascent();
+    m_raw = QRawFont::fromFont(font());
+    m_useGlyphs = m_raw.isValid();
+    quint32 dot = 0;
+    if (m_useGlyphs) {
+        for (QChar c : {QChar(char16_t(0x00B7)), QChar(u'.'), QChar(u'?')}) {
+            dot = m_raw.glyphIndexesForString(QString(c)).value(0);
+            if (dot)
+                break;
+        }
+    }
+    for (int b = 0; b < 256; ++b) {
+        QChar c = DisplayChar(b);
+        const bool picture = c.unicode() >= 0x2400 && c.unicode() <= 0x2421;
+        m_chars[b] = picture ? QChar(char16_t(0x00B7)) : c;
+        if (!m_useGlyphs)
+            continue;
+        quint32 g = m_raw.glyphIndexesForString(QString(c)).value(0);
+        // Control pictures the font lacks, or draws wider than a cell, fall
+        // back to a dot: fallback fonts would break the fixed columns.
+        if (picture && g) {
+            const quint32 gi[1] = {g};
+            QPointF adv[1];
+            if (m_raw.advancesForGlyphIndexes(gi, adv, 1) && adv[0].x() > m_cellW * 1.2)
+                g = 0;
+        }
+        m_glyphs[b] = g ? g : dot;
+    }
+}
+
+void LogPane::UpdateColumns()
+{
+    m_store.SetColumns(std::max(1, viewport()->width() / m_cellW));
+}
+
+void LogPane::ScheduleRefresh()
+{
+    if (!m_refreshTimer.isActive())
+        m_refreshTimer.start();
+}
+
+qint64 LogPane::TopRowStart() const
+{
+    qint64 inLine = 0;
+    const LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
+    return std::min(line.Start + inLine * m_store.Columns(), line.ContentEnd);
+}
+
+void LogPane::Refresh()
+{
+    // Runs on the coalescing timer: one scroll bar update and one repaint for
+    // however many inserts came since the last one.
+    m_refreshTimer.stop();
+    UpdateColumns();
+    QScrollBar *sb = verticalScrollBar();
+    const bool atBottom = sb->value() >= sb->maximum();
+    const qint64 top = std::max(m_topByte, m_store.Begin());
+    const int visible = std::max(1, viewport()->height() / m_lineH);
+    const qint64 rows = m_store.RowCount();
+    const int maxRow = int(std::min<qint64>(INT_MAX, std::max<qint64>(0, rows - visible)));
+    m_refreshing = true;
+    sb->setRange(0, maxRow);
+    sb->setPageStep(visible);
+    sb->setSingleStep(1);
+    sb->setValue(atBottom ? maxRow : int(std::min<qint64>(maxRow, m_store.RowOf(top))));
+    m_refreshing = false;
+    m_topByte = TopRowStart();
+    viewport()->update();
+
+    if (QAccessible::isActive() && m_caret != m_notifiedCaret) {
+        m_notifiedCaret = m_caret;
+        QAccessibleTextCursorEvent event(this, int(std::min<qint64>(Caret(), INT_MAX)));
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void LogPane::scrollContentsBy(int, int)
+{
+    if (!m_refreshing)
+        m_topByte = TopRowStart();
+    viewport()->update();
+}
+
+void LogPane::resizeEvent(QResizeEvent *event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    Refresh();
+}
+
+void LogPane::changeEvent(QEvent *event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        UpdateFont();
+        Refresh();
+    } else if (event->type() == QEvent::PaletteChange) {
+        viewport()->update();
+    }
+}
+
+void LogPane::paintEvent(QPaintEvent *)
+{
+    QPainter p(viewport());
+    p.fillRect(viewport()->rect(), Qt::white);
+    const int cols = m_store.Columns();
+    const int shown = (viewport()->height() + m_lineH - 1) / m_lineH;
+    if (m_store.Size() == 0 || shown <= 0)
+        return;
+    const qint64 selS = std::min(m_anchor, m_caret);
+    const qint64 selE = std::max(m_anchor, m_caret);
+    qint64 inLine = 0;
+    LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
+    for (int r = 0; r < shown; ++r) {
+        const qint64 from = line.Start + inLine * cols;
+        const qint64 to = std::min(from + cols, line.ContentEnd);
+        const bool lastRow = to >= line.ContentEnd;
+        const bool breakSelected =
+            lastRow && !line.IsLast() && selS <= line.ContentEnd && line.ContentEnd < selE;
+        PaintRow(p, r * m_lineH, from, to, breakSelected);
+        if (!lastRow) {
+            ++inLine;
+        } else {
+            if (line.IsLast())
+                break;
+            line = m_store.NextLine(line);
+            inLine = 0;
+        }
+    }
+}
+
+void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool lineEndSelected)
+{
+    const int n = int(to - from);
+    const QColor highlight = palette().color(QPalette::Highlight);
+    if (lineEndSelected)
+        p.fillRect(n * m_cellW, y, m_cellW, m_lineH, highlight);
+    if (n <= 0)
+        return;
+    QVarLengthArray<char, 512> bytes(n);
+    QVarLengthArray<quint32, 512> colors(n);
+    m_store.Read(from, n, bytes.data());
+    for (qint64 pos = from; pos < to;) {
+        const qint64 next = m_store.NextColorChange(pos, to);
+        std::fill(colors.begin() + (pos - from), colors.begin() + (next - from), m_store.ColorAt(pos));
+        pos = next;
+    }
+    auto it = std::upper_bound(m_overlays.begin(), m_overlays.end(), from,
+                               [](qint64 v, const Overlay &o) { return v < o.Start; });
+    if (it != m_overlays.begin())
+        --it;
+    for (; it != m_overlays.end() && it->Start < to; ++it) {
+        const qint64 s = std::max(it->Start, from), e = std::min(it->End, to);
+        if (s < e)
+            std::fill(colors.begin() + (s - from), colors.begin() + (e - from), it->Color);
+    }
+    const qint64 selS = std::max(std::min(m_anchor, m_caret), from);
+    const qint64 selE = std::min(std::max(m_anchor, m_caret), to);
+    if (selS < selE) {
+        p.fillRect(int(selS - from) * m_cellW, y, int(selE - selS) * m_cellW, m_lineH, highlight);
+        std::fill(colors.begin() + (selS - from), colors.begin() + (selE - from), Highlighted);
+    }
+
+    const QColor highlightedText = palette().color(QPalette::HighlightedText);
+    QVarLengthArray<quint32, 512> glyphs(n);
+    QVarLengthArray<QPointF, 512> positions(n);
+    for (int i = 0; i < n; ++i) {
+        glyphs[i] = m_glyphs[quint8(bytes[i])];
+        positions[i] = QPointF(qreal(i) * m_cellW, 0);
+    }
+    for (int i = 0; i < n;) {
+        int j = i + 1;
+        while (j < n && colors[j] == colors[i])
+            ++j;
+        p.setPen(colors[i] == Highlighted ? highlightedText : FromBgr(colors[i]));
+        if (m_useGlyphs) {
+            QGlyphRun run;
+            run.setRawFont(m_raw);
+            run.setRawData(glyphs.data() + i, positions.data() + i, j - i);
+            p.drawGlyphRun(QPointF(0, y + m_ascent), run);
+        } else {
+            QString s(j - i, Qt::Uninitialized);
+            for (int k = i; k < j; ++k)
+                s[k - i] = m_chars[quint8(bytes[k])];
+            p.drawText(QPointF(qreal(i) * m_cellW, y + m_ascent), s);
+        }
+        i = j;
+    }
+}
+
+qint64 LogPane::HitTest(const QPoint &point) const
+{
+    const qint64 row = verticalScrollBar()->value() + qint64(std::floor(qreal(point.y()) / m_lineH));
+    if (row < 0)
+        return m_store.Begin();
+    if (row >= m_store.RowCount())
+        return m_store.End();
+    const int cols = m_store.Columns();
+    qint64 inLine = 0;
+    const LogStore::Line line = m_store.LineAtRow(row, &inLine);
+    const qint64 from = line.Start + inLine * cols;
+    const qint64 to = std::min(from + cols, line.ContentEnd);
+    const qint64 col = std::clamp<qint64>(qint64(std::floor((point.x() + m_cellW / 2.0) / m_cellW)), 0, cols);
+    return std::min(from + col, to);
+}
+
+QRect LogPane::CellRect(qint64 pos) const
+{
+    const int cols = m_store.Columns();
+    const qint64 row = m_store.RowOf(pos) - verticalScrollBar()->value();
+    if (row < 0 || row * m_lineH >= viewport()->height())
+        return QRect();
+    const LogStore::Line line = m_store.LineAt(pos);
+    const qint64 inLine = std::min((std::clamp(pos, line.Start, line.ContentEnd) - line.Start) / cols,
+                                   m_store.RowsOf(line) - 1);
+    const qint64 col = std::clamp(pos - line.Start - inLine * cols, qint64(0), qint64(cols));
+    return QRect(int(col) * m_cellW, int(row) * m_lineH, m_cellW, m_lineH);
+}
+
+void LogPane::ScrollToPos(qint64 pos)
+{
+    Refresh();
+    QScrollBar *sb = verticalScrollBar();
+    const qint64 row = m_store.RowOf(pos);
+    const int visible = sb->pageStep();
+    if (row < sb->value())
+        sb->setValue(int(row));
+    else if (row >= qint64(sb->value()) + visible)
+        sb->setValue(int(std::min<qint64>(INT_MAX, row - visible + 1)));
+}
+
+// ---- Interaction ----
+
+void LogPane::Copy()
+{
+    if (SelLength() == 0)
+        return;
+    const QByteArray bytes = Text(SelStart(), std::min(SelLength(), CopyLimit));
+    QGuiApplication::clipboard()->setText(QString::fromLatin1(bytes));
+}
+
+void LogPane::SelectAll()
+{
+    m_anchor = m_store.Begin();
+    m_caret = m_store.End();
+    viewport()->update();
+    ScheduleRefresh();
+}
+
+void LogPane::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Copy)) {
+        Copy();
+        return;
+    }
+    if (event->matches(QKeySequence::SelectAll)) {
+        SelectAll();
+        return;
+    }
+    if (m_refreshTimer.isActive())
+        Refresh(); // scroll within the current range, not the one from before the last inserts
+    QScrollBar *sb = verticalScrollBar();
+    switch (event->key()) {
+    case Qt::Key_PageUp: sb->triggerAction(QAbstractSlider::SliderPageStepSub); return;
+    case Qt::Key_PageDown: sb->triggerAction(QAbstractSlider::SliderPageStepAdd); return;
+    case Qt::Key_Up: sb->triggerAction(QAbstractSlider::SliderSingleStepSub); return;
+    case Qt::Key_Down: sb->triggerAction(QAbstractSlider::SliderSingleStepAdd); return;
+    case Qt::Key_Home: sb->triggerAction(QAbstractSlider::SliderToMinimum); return;
+    case Qt::Key_End: sb->triggerAction(QAbstractSlider::SliderToMaximum); return;
+    default: event->ignore(); // read-only: typing does nothing here
+    }
+}
+
+void LogPane::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    const qint64 pos = HitTest(event->position().toPoint());
+    m_caret = pos;
+    if (!(event->modifiers() & Qt::ShiftModifier))
+        m_anchor = pos;
+    m_dragging = true;
+    viewport()->update();
+    ScheduleRefresh();
+}
+
+void LogPane::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!m_dragging || !(event->buttons() & Qt::LeftButton))
+        return;
+    const QPoint pt = event->position().toPoint();
+    QScrollBar *sb = verticalScrollBar();
+    if (pt.y() < 0)
+        sb->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    else if (pt.y() >= viewport()->height())
+        sb->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    m_caret = HitTest(pt);
+    viewport()->update();
+}
+
+void LogPane::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton) {
+        m_dragging = false;
+        ScheduleRefresh();
+    }
+}
+
+void LogPane::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    // The window empties the pane on a double-click; no word selection here.
+    if (event->button() == Qt::LeftButton)
+        emit DoubleClicked();
+}
+
+void LogPane::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    QAction *copy = menu.addAction(tr("&Copy"), this, &LogPane::Copy);
+    copy->setEnabled(SelLength() > 0);
+    menu.addAction(tr("Select &All"), this, &LogPane::SelectAll);
+    menu.exec(event->globalPos());
+}

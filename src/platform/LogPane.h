@@ -1,0 +1,221 @@
+#pragma once
+#include <QAbstractScrollArea>
+#include <QByteArray>
+#include <QRawFont>
+#include <QTimer>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+class QAccessibleInterface;
+
+// The text store behind the log pane. Bytes go into fixed-size segments; every
+// segment carries its own line-break offsets and colour changes, so appending
+// never moves existing data and dropping the oldest text drops whole segments
+// together with their indexes. Positions here are absolute: they keep counting
+// across drops and restart at 0 only on Clear.
+class LogStore
+{
+public:
+    // One logical line: [Start, ContentEnd) is shown, Next is where the following
+    // line starts (after the LF). The last line has no LF: ContentEnd == Next == End().
+    struct Line {
+        qint64 Start = 0;
+        qint64 ContentEnd = 0;
+        qint64 Next = 0;
+        int Seg = -1; // segment holding the LF, -1 for the last line
+        int Lf = 0;   // index of the LF in that segment
+        bool IsLast() const { return Seg < 0; }
+    };
+
+    LogStore();
+    ~LogStore();
+    LogStore(const LogStore &) = delete;
+    LogStore &operator=(const LogStore &) = delete;
+
+    qint64 Begin() const { return m_base; }
+    qint64 End() const { return m_end; }
+    qint64 Size() const { return m_end - m_base; }
+
+    // Appends n bytes in the given colour; drops the oldest segments to stay
+    // within the capacity. Throws std::bad_alloc when memory runs out.
+    void Append(const char *data, qint64 n, quint32 color);
+    // Empties the store; positions restart at 0.
+    void Clear();
+    qint64 Capacity() const { return m_capacity; }
+    // Changes the capacity, keeping the newest text that still fits.
+    void SetCapacity(qint64 bytes);
+
+    // Copies [from, from + n) into out; the range must lie inside the store.
+    void Read(qint64 from, qint64 n, char *out) const;
+    quint8 ByteAt(qint64 pos) const;
+    quint32 ColorAt(qint64 pos) const;
+    // First colour change after pos, or limit if there is none before it.
+    qint64 NextColorChange(qint64 pos, qint64 limit) const;
+    // The colour run holding pos: [*start, *end).
+    void RunBounds(qint64 pos, qint64 *start, qint64 *end) const;
+
+    // Wrapping: every line takes max(1, ceil(length / columns)) rows.
+    int Columns() const { return m_cols; }
+    void SetColumns(int cols);
+    qint64 RowCount() const;
+    // The line holding the given row (clamped to the rows there are) and the
+    // row's index inside that line.
+    Line LineAtRow(qint64 row, qint64 *rowInLine) const;
+    // The line holding pos (an LF belongs to the line it ends).
+    Line LineAt(qint64 pos) const;
+    Line NextLine(const Line &line) const;
+    // The row that shows pos.
+    qint64 RowOf(qint64 pos) const;
+    qint64 RowsOf(const Line &line) const;
+
+    int SegmentSize() const { return m_segSize; }
+    int SegmentsInUse() const { return int(m_segs.size()); }
+    // Bytes held by segments and their indexes, pooled ones included.
+    qint64 MemoryUse() const;
+
+private:
+    struct Run {
+        quint16 Offset;
+        quint32 Color;
+    };
+    struct Segment {
+        std::unique_ptr<char[]> Data;
+        qint64 Start = 0; // absolute position of Data[0]
+        int Used = 0;     // bytes written
+        quint32 StartColor = 0;
+        qint64 PrevLf = -1;       // last LF before this segment, -1 if none
+        qint64 MaxLine = 0;       // longest line ending in this segment, upper bound
+        std::vector<quint16> Lfs; // offsets of the LF bytes
+        std::vector<Run> Runs;    // colour changes inside this segment
+        mutable qint64 Rows = 0;
+        mutable quint32 RowsGen = 0; // m_gen value Rows was counted for
+    };
+
+    Segment *NewSegment();
+    void DropFront();
+    void TrimPool();
+    int SegIndex(qint64 pos) const;
+    qint64 SegRows(const Segment &s) const;
+    Line MakeLine(int seg, int lf) const;
+    Line LastLine() const;
+    qint64 RowsFor(qint64 length) const;
+    static int SegSizeFor(qint64 capacity);
+
+    std::deque<Segment *> m_segs;
+    std::vector<Segment *> m_pool; // dropped segments kept for reuse
+    qint64 m_base = 0;
+    qint64 m_end = 0;
+    qint64 m_lastLf = -1;
+    quint32 m_lastColor = 0;
+    bool m_hasColor = false;
+    char m_lastByte = 0;
+    qint64 m_capacity;
+    int m_segSize;
+    int m_cols = 80;
+    quint32 m_gen = 1;
+    mutable qint64 m_rowsCache = -1;
+};
+
+// The log pane: an append-only store of bytes with colour runs, and a view that
+// paints only the visible rows in a fixed-pitch font. One byte is one character
+// (Latin-1). Colours are 0x00BBGGRR values. When the capacity is reached the
+// oldest text is dropped, so positions always count from the oldest byte kept.
+class LogPane : public QAbstractScrollArea
+{
+    Q_OBJECT
+public:
+    explicit LogPane(QWidget *parent = nullptr);
+    ~LogPane() override;
+
+    // What LogIt and the other handlers use.
+    qint64 TextLength() const; // length of the plain text
+    qint64 Caret() const;
+    void SetCaret(qint64 pos);                  // caret at pos, selection emptied
+    void InsertAtCaret(const QByteArray &text); // raises Failure unless the caret is at the end
+    void SetSelColor(quint32 bgr);              // colour of the selection, or of the next insert
+    void Clear();                               // text and colours gone
+
+    // Reading, for copy, accessibility and tests.
+    QByteArray Text(qint64 from = 0, qint64 length = -1) const;
+    quint32 ColorAt(qint64 pos) const; // colour shown for the byte at pos
+    qint64 SelStart() const;
+    qint64 SelLength() const;
+    void SetSelection(qint64 start, qint64 length);
+    QByteArray SelectedText() const;
+
+    qint64 Capacity() const;
+    void SetCapacity(qint64 bytes);
+    static constexpr qint64 DefaultCapacity = 128LL * 1024 * 1024;
+
+    // Read-only helpers.
+    static constexpr qint64 MinCapacity = 64LL * 1024;
+    static constexpr qint64 MaxCapacity = 1024LL * 1024 * 1024;
+    static constexpr qint64 CopyLimit = 32LL * 1024 * 1024; // most bytes Ctrl+C puts on the clipboard
+    quint32 CurrentColor() const { return m_color; }
+    // The colour run (as shown, recolouring included) holding pos: [*start, *end).
+    quint32 RunAt(qint64 pos, qint64 *start, qint64 *end) const;
+    int Columns() const { return m_store.Columns(); }
+    qint64 RowCount() const { return m_store.RowCount(); }
+    qint64 MemoryUse() const { return m_store.MemoryUse(); }
+    int SegmentsInUse() const { return m_store.SegmentsInUse(); }
+
+signals:
+    void DoubleClicked();
+    void Changed();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    friend class LogPaneAccessible;
+    struct Overlay {
+        qint64 Start, End; // absolute
+        quint32 Color;
+    };
+
+    static QAccessibleInterface *AccessibleFactory(const QString &key, QObject *object);
+    void UpdateFont();
+    void Refresh();
+    void ScheduleRefresh();
+    void UpdateColumns();
+    void TrimToBase();
+    void AddOverlay(qint64 start, qint64 end, quint32 color);
+    quint32 ShownColor(qint64 pos) const;
+    qint64 Abs(qint64 pos) const;
+    qint64 HitTest(const QPoint &point) const;
+    QRect CellRect(qint64 pos) const;
+    void ScrollToPos(qint64 pos);
+    qint64 TopRowStart() const;
+    void Copy();
+    void SelectAll();
+    void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool lineEndSelected);
+
+    LogStore m_store;
+    quint32 m_color = 0;
+    qint64 m_anchor = 0; // absolute positions
+    qint64 m_caret = 0;
+    std::vector<Overlay> m_overlays; // sorted, not overlapping
+    QTimer m_refreshTimer;
+    qint64 m_topByte = 0; // first byte shown at the top, kept across re-wraps and drops
+    bool m_refreshing = false;
+    bool m_dragging = false;
+    qint64 m_notifiedCaret = -1;
+    int m_cellW = 8;
+    int m_lineH = 16;
+    int m_ascent = 12;
+    QRawFont m_raw;
+    bool m_useGlyphs = false;
+    quint32 m_glyphs[256] = {};
+    QChar m_chars[256];
+};

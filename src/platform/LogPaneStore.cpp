@@ -1,0 +1,422 @@
+#include "LogPane.h"
+
+#include <algorithm>
+#include <cstring>
+
+LogStore::LogStore() : m_capacity(LogPane::DefaultCapacity), m_segSize(SegSizeFor(LogPane::DefaultCapacity))
+{
+}
+
+LogStore::~LogStore()
+{
+    for (Segment *s : m_segs)
+        delete s;
+    for (Segment *s : m_pool)
+        delete s;
+}
+
+int LogStore::SegSizeFor(qint64 capacity)
+{
+    // At least 16 segments in the ring, so dropping one loses little; at most
+    // 64 KiB each, so line offsets fit 16 bits.
+    int size = 64 * 1024;
+    while (size > 4096 && qint64(size) * 16 > capacity)
+        size /= 2;
+    return size;
+}
+
+LogStore::Segment *LogStore::NewSegment()
+{
+    Segment *s;
+    if (!m_pool.empty()) {
+        s = m_pool.back();
+        m_pool.pop_back();
+        s->Lfs.clear();
+        s->Runs.clear();
+    } else {
+        auto seg = std::make_unique<Segment>();
+        seg->Data.reset(new char[m_segSize]);
+        s = seg.release();
+    }
+    s->Start = m_end;
+    s->Used = 0;
+    s->PrevLf = m_lastLf;
+    s->MaxLine = 0;
+    s->RowsGen = 0;
+    return s;
+}
+
+void LogStore::DropFront()
+{
+    Segment *s = m_segs.front();
+    m_segs.pop_front();
+    m_pool.push_back(s);
+    m_base = m_segs.empty() ? m_end : m_segs.front()->Start;
+    m_rowsCache = -1;
+    // The line that now starts at the new front got shorter.
+    for (Segment *t : m_segs) {
+        if (!t->Lfs.empty()) {
+            t->RowsGen = 0;
+            break;
+        }
+    }
+}
+
+void LogStore::Append(const char *data, qint64 n, quint32 color)
+{
+    while (n > 0) {
+        const bool fresh = m_segs.empty() || m_segs.back()->Used == m_segSize;
+        const qint64 piece = std::min<qint64>(n, fresh ? m_segSize : m_segSize - m_segs.back()->Used);
+        // Make room first, so the segment about to be used can be a dropped one.
+        while (!m_segs.empty() && (fresh || m_segs.size() > 1) && m_end + piece - m_base > m_capacity)
+            DropFront();
+        if (fresh) {
+            Segment *s = NewSegment();
+            s->StartColor = color;
+            m_segs.push_back(s);
+            if (m_segs.size() == 1)
+                m_base = s->Start;
+        }
+        Segment &s = *m_segs.back();
+        if (m_hasColor && color != m_lastColor)
+            s.Runs.push_back({quint16(s.Used), color});
+        m_hasColor = true;
+        m_lastColor = color;
+
+        char *dst = s.Data.get() + s.Used;
+        std::memcpy(dst, data, size_t(piece));
+        const char *p = dst;
+        const char *e = dst + piece;
+        while ((p = static_cast<const char *>(std::memchr(p, '\n', size_t(e - p))))) {
+            const int off = int(p - s.Data.get());
+            const qint64 at = s.Start + off;
+            const bool cr = off > 0 ? s.Data[off - 1] == '\r' : m_lastByte == '\r';
+            s.Lfs.push_back(quint16(off));
+            s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - (cr ? 1 : 0));
+            m_lastLf = at;
+            ++p;
+        }
+        s.Used += int(piece);
+        s.RowsGen = 0;
+        m_end += piece;
+        m_lastByte = e[-1];
+        data += piece;
+        n -= piece;
+    }
+    m_rowsCache = -1;
+}
+
+void LogStore::Clear()
+{
+    // Segments go to the pool: no freeing of the whole store on this path, and
+    // the next fill reuses them. The pool is trimmed to what the ring may need.
+    for (Segment *s : m_segs)
+        m_pool.push_back(s);
+    m_segs.clear();
+    TrimPool();
+    m_base = m_end = 0;
+    m_lastLf = -1;
+    m_hasColor = false;
+    m_lastByte = 0;
+    m_rowsCache = -1;
+}
+
+void LogStore::TrimPool()
+{
+    // Never more segments, in use and pooled, than a full ring needs.
+    const size_t keep = size_t(m_capacity / m_segSize + 2);
+    while (!m_pool.empty() && m_pool.size() + m_segs.size() > keep) {
+        delete m_pool.back();
+        m_pool.pop_back();
+    }
+}
+
+void LogStore::SetCapacity(qint64 bytes)
+{
+    const int segSize = SegSizeFor(bytes);
+    if (segSize == m_segSize || m_segs.empty()) {
+        if (segSize != m_segSize) {
+            for (Segment *s : m_pool)
+                delete s;
+            m_pool.clear();
+        }
+        m_capacity = bytes;
+        m_segSize = segSize;
+        // Shrinking: drop whole segments until what is kept fits.
+        while (!m_segs.empty() && Size() > m_capacity)
+            DropFront();
+        TrimPool();
+        return;
+    }
+    // Another segment size: copy the newest text that fits into a fresh store,
+    // colour by colour, keeping the absolute positions.
+    LogStore fresh;
+    fresh.m_capacity = bytes;
+    fresh.m_segSize = segSize;
+    fresh.m_cols = m_cols;
+    const qint64 from = std::max(m_base, m_end - bytes);
+    fresh.m_base = fresh.m_end = from;
+    fresh.m_lastLf = from - 1;
+    fresh.m_lastByte = from > m_base ? char(ByteAt(from - 1)) : 0;
+    std::vector<char> buf;
+    for (qint64 pos = from; pos < m_end;) {
+        const qint64 next = NextColorChange(pos, m_end);
+        buf.resize(size_t(next - pos));
+        Read(pos, next - pos, buf.data());
+        fresh.Append(buf.data(), next - pos, ColorAt(pos));
+        pos = next;
+    }
+    std::swap(m_segs, fresh.m_segs);
+    std::swap(m_pool, fresh.m_pool);
+    m_base = fresh.m_base;
+    m_capacity = bytes;
+    m_segSize = segSize;
+    m_lastLf = std::max(m_lastLf, fresh.m_lastLf);
+    m_rowsCache = -1;
+    ++m_gen;
+}
+
+int LogStore::SegIndex(qint64 pos) const
+{
+    // Every segment but the last is full, so the index is plain division.
+    return int((pos - m_segs.front()->Start) / m_segSize);
+}
+
+void LogStore::Read(qint64 from, qint64 n, char *out) const
+{
+    if (n <= 0)
+        return;
+    int i = SegIndex(from);
+    qint64 off = from - m_segs[size_t(i)]->Start;
+    while (n > 0) {
+        const Segment &s = *m_segs[size_t(i)];
+        const qint64 take = std::min<qint64>(n, s.Used - off);
+        std::memcpy(out, s.Data.get() + off, size_t(take));
+        out += take;
+        n -= take;
+        off = 0;
+        ++i;
+    }
+}
+
+quint8 LogStore::ByteAt(qint64 pos) const
+{
+    const Segment &s = *m_segs[size_t(SegIndex(pos))];
+    return quint8(s.Data[pos - s.Start]);
+}
+
+quint32 LogStore::ColorAt(qint64 pos) const
+{
+    const Segment &s = *m_segs[size_t(SegIndex(pos))];
+    const quint16 off = quint16(pos - s.Start);
+    auto it = std::upper_bound(s.Runs.begin(), s.Runs.end(), off,
+                               [](quint16 o, const Run &r) { return o < r.Offset; });
+    return it == s.Runs.begin() ? s.StartColor : std::prev(it)->Color;
+}
+
+qint64 LogStore::NextColorChange(qint64 pos, qint64 limit) const
+{
+    if (pos >= m_end || m_segs.empty())
+        return limit;
+    for (size_t i = size_t(SegIndex(pos)); i < m_segs.size(); ++i) {
+        const Segment &s = *m_segs[i];
+        if (s.Start >= limit)
+            break;
+        if (pos < s.Start) {
+            if (!s.Runs.empty())
+                return std::min(limit, s.Start + s.Runs.front().Offset);
+            continue;
+        }
+        const quint16 off = quint16(pos - s.Start);
+        auto it = std::upper_bound(s.Runs.begin(), s.Runs.end(), off,
+                                   [](quint16 o, const Run &r) { return o < r.Offset; });
+        if (it != s.Runs.end())
+            return std::min(limit, s.Start + it->Offset);
+    }
+    return limit;
+}
+
+void LogStore::RunBounds(qint64 pos, qint64 *start, qint64 *end) const
+{
+    *end = NextColorChange(pos, m_end);
+    *start = m_base;
+    int i = SegIndex(pos);
+    qint64 off = pos - m_segs[size_t(i)]->Start;
+    for (; i >= 0; --i, off = m_segSize) {
+        const Segment &s = *m_segs[size_t(i)];
+        auto it = std::upper_bound(s.Runs.begin(), s.Runs.end(), off,
+                                   [](qint64 o, const Run &r) { return o < r.Offset; });
+        if (it != s.Runs.begin()) {
+            *start = s.Start + std::prev(it)->Offset;
+            return;
+        }
+    }
+}
+
+void LogStore::SetColumns(int cols)
+{
+    cols = std::max(1, cols);
+    if (cols == m_cols)
+        return;
+    m_cols = cols;
+    ++m_gen;
+    m_rowsCache = -1;
+}
+
+qint64 LogStore::RowsFor(qint64 length) const
+{
+    return length <= 0 ? 1 : (length + m_cols - 1) / m_cols;
+}
+
+qint64 LogStore::SegRows(const Segment &s) const
+{
+    if (s.RowsGen == m_gen)
+        return s.Rows;
+    qint64 rows;
+    if (s.MaxLine <= m_cols) {
+        rows = qint64(s.Lfs.size()); // no line here wraps
+    } else {
+        rows = 0;
+        qint64 start = std::max(s.PrevLf + 1, m_base);
+        for (size_t k = 0; k < s.Lfs.size(); ++k) {
+            const qint64 at = s.Start + s.Lfs[k];
+            const bool cr = at > start && ByteAt(at - 1) == '\r';
+            rows += RowsFor(at - start - (cr ? 1 : 0));
+            start = at + 1;
+        }
+    }
+    s.Rows = rows;
+    s.RowsGen = m_gen;
+    return rows;
+}
+
+LogStore::Line LogStore::MakeLine(int seg, int lf) const
+{
+    const Segment &s = *m_segs[size_t(seg)];
+    Line line;
+    line.Seg = seg;
+    line.Lf = lf;
+    line.Start = lf == 0 ? std::max(s.PrevLf + 1, m_base) : s.Start + s.Lfs[size_t(lf) - 1] + 1;
+    const qint64 at = s.Start + s.Lfs[size_t(lf)];
+    const bool cr = at > line.Start && ByteAt(at - 1) == '\r';
+    line.ContentEnd = at - (cr ? 1 : 0);
+    line.Next = at + 1;
+    return line;
+}
+
+LogStore::Line LogStore::LastLine() const
+{
+    Line line;
+    line.Start = std::max(m_lastLf + 1, m_base);
+    line.ContentEnd = line.Next = m_end;
+    return line;
+}
+
+qint64 LogStore::RowsOf(const Line &line) const
+{
+    return RowsFor(line.ContentEnd - line.Start);
+}
+
+qint64 LogStore::RowCount() const
+{
+    if (m_rowsCache < 0) {
+        qint64 rows = 0;
+        for (const Segment *s : m_segs)
+            rows += SegRows(*s);
+        m_rowsCache = rows + RowsOf(LastLine());
+    }
+    return m_rowsCache;
+}
+
+LogStore::Line LogStore::LineAtRow(qint64 row, qint64 *rowInLine) const
+{
+    row = std::max<qint64>(0, row);
+    qint64 before = 0;
+    for (size_t i = 0; i < m_segs.size(); ++i) {
+        const Segment &s = *m_segs[i];
+        const qint64 rows = SegRows(s);
+        if (row >= before + rows) {
+            before += rows;
+            continue;
+        }
+        if (s.MaxLine <= m_cols) {
+            *rowInLine = 0;
+            return MakeLine(int(i), int(row - before));
+        }
+        for (size_t k = 0;; ++k) {
+            const Line line = MakeLine(int(i), int(k));
+            const qint64 r = RowsOf(line);
+            if (row < before + r) {
+                *rowInLine = row - before;
+                return line;
+            }
+            before += r;
+        }
+    }
+    const Line last = LastLine();
+    *rowInLine = std::min(row - before, RowsOf(last) - 1);
+    return last;
+}
+
+LogStore::Line LogStore::LineAt(qint64 pos) const
+{
+    if (m_segs.empty() || pos >= m_end)
+        return LastLine();
+    pos = std::max(pos, m_base);
+    const size_t i = size_t(SegIndex(pos));
+    const Segment &s = *m_segs[i];
+    const quint16 off = quint16(pos - s.Start);
+    auto it = std::lower_bound(s.Lfs.begin(), s.Lfs.end(), off);
+    if (it != s.Lfs.end())
+        return MakeLine(int(i), int(it - s.Lfs.begin()));
+    for (size_t j = i + 1; j < m_segs.size(); ++j)
+        if (!m_segs[j]->Lfs.empty())
+            return MakeLine(int(j), 0);
+    return LastLine();
+}
+
+LogStore::Line LogStore::NextLine(const Line &line) const
+{
+    if (line.IsLast())
+        return line;
+    if (size_t(line.Lf) + 1 < m_segs[size_t(line.Seg)]->Lfs.size())
+        return MakeLine(line.Seg, line.Lf + 1);
+    for (size_t j = size_t(line.Seg) + 1; j < m_segs.size(); ++j)
+        if (!m_segs[j]->Lfs.empty())
+            return MakeLine(int(j), 0);
+    return LastLine();
+}
+
+qint64 LogStore::RowOf(qint64 pos) const
+{
+    const Line line = LineAt(pos);
+    qint64 row = 0;
+    const size_t upto = line.IsLast() ? m_segs.size() : size_t(line.Seg);
+    for (size_t i = 0; i < upto; ++i)
+        row += SegRows(*m_segs[i]);
+    if (!line.IsLast()) {
+        const Segment &s = *m_segs[upto];
+        if (s.MaxLine <= m_cols) {
+            row += line.Lf;
+        } else {
+            for (int k = 0; k < line.Lf; ++k)
+                row += RowsOf(MakeLine(line.Seg, k));
+        }
+    }
+    const qint64 col = std::clamp(pos, line.Start, line.ContentEnd) - line.Start;
+    return row + std::min(col / m_cols, RowsOf(line) - 1);
+}
+
+qint64 LogStore::MemoryUse() const
+{
+    qint64 bytes = 0;
+    auto add = [&](const Segment *s) {
+        bytes += qint64(sizeof(Segment)) + m_segSize + qint64(s->Lfs.capacity() * sizeof(quint16)) +
+                 qint64(s->Runs.capacity() * sizeof(Run));
+    };
+    for (const Segment *s : m_segs)
+        add(s);
+    for (const Segment *s : m_pool)
+        add(s);
+    return bytes;
+}
