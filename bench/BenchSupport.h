@@ -2,6 +2,7 @@
 // Shared pieces of the benchmarks: a toolkit that never blocks, an application
 // that times every event it delivers, a status-tick monitor, memory readings
 // and blocking loopback peers that run in threads of their own.
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>

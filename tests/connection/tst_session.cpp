@@ -107,7 +107,10 @@ private slots:
 
     void unknownHostIsReported()
     {
-        QHostInfo::fromName(QStringLiteral("warm-up.invalid")); // the resolver keeps its own files open
+        // The first asynchronous lookup starts the resolver's thread, which keeps an eventfd open.
+        bool warmedUp = false;
+        QHostInfo::lookupHost(QStringLiteral("warm-up.invalid"), this, [&](const QHostInfo &) { warmedUp = true; });
+        QTRY_VERIFY(warmedUp);
         const int fds = openDescriptors();
         {
             Window win = loadWindow();

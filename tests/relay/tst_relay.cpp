@@ -83,13 +83,12 @@ private slots:
             win->mnuPopupSniff->trigger();
             QVERIFY(win->RelayActive);
             QCOMPARE(win->Sniff->State(), qint16(NetSocket::Listening));
-            QCOMPARE(win->Sniff->LocalPort(), qint32(free % 2 ? free + 1 : free));
+            const bool half = suffix == QLatin1String(".5");
+            QCOMPARE(win->Sniff->LocalPort(), qint32(half && free % 2 ? free + 1 : free));
             QCOMPARE(win->Sock->RemotePort(), win->Sniff->LocalPort());
             QCOMPARE(win->Sock->RemoteHost(), QStringLiteral("example.org"));
             QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
             QCOMPARE(win->StatusText(), QStringLiteral("Default. Closed."));
-            if (suffix == QLatin1String("abc"))
-                QCOMPARE(win->Sniff->LocalPort(), qint32(free));
         }
         QCOMPARE(win->txtRx->TextLength(), 0); // nothing logged by the set-up
     }
@@ -234,7 +233,7 @@ private slots:
             stateDuringWait = win->Sock->State();
             const double c0 = cpuSeconds();
             clock.start();
-            QTimer::singleShot(1000, this, [&] {
+            QTimer::singleShot(1000, this, [&, c0] {
                 cpu = cpuSeconds() - c0;
                 wall = clock.elapsed() / 1000.0;
                 win->cmdClose->click();
@@ -297,12 +296,12 @@ private slots:
         QCOMPARE(errno, EADDRINUSE);
         ::close(probe);
 
-        win->txtIP->setText(QStringLiteral("192.0.2.1")); // not an address of this machine
+        win->txtIP->setText(QStringLiteral("203.0.113.77")); // not an address of this machine
         win->mnuPopupBind->trigger();
         QCOMPARE(win.tk->boxes.size(), 3);
         QCOMPARE(win.tk->boxes[2].title, QStringLiteral("Bind error..."));
         QVERIFY(win.tk->boxes[2].text.startsWith(QStringLiteral("Error on binding: \r\n")));
-        QVERIFY(win.tk->boxes[2].text.contains(QStringLiteral("192.0.2.1")));
+        QVERIFY(win.tk->boxes[2].text.contains(QStringLiteral("203.0.113.77")));
     }
 
     void bindAnsweredNoKeepsTheSession()

@@ -54,6 +54,6 @@ inline std::unique_ptr<Session> connectedSession(bool show = true)
     if (s->win->Sock->State() != NetSocket::Connected)
         return nullptr;
     if (show)
-        QTest::qWaitForWindowActive(s->win.w.get());
+        (void)QTest::qWaitForWindowActive(s->win.w.get());
     return s;
 }
