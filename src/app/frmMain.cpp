@@ -47,8 +47,10 @@ frmMain::~frmMain() = default;
 void frmMain::CreateControls()
 {
     // The dialog font for every control; the log pane and the send box use a
-    // fixed-pitch font of their own.
-    QFont dialogFont(QStringLiteral("Sans Serif"));
+    // fixed-pitch font of their own. Arial's metrics (Liberation Sans) keep the
+    // captions inside the fixed control sizes; any sans-serif font serves otherwise.
+    QFont dialogFont;
+    dialogFont.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Sans Serif")});
     dialogFont.setStyleHint(QFont::SansSerif);
     dialogFont.setPointSizeF(8.25);
     dialogFont.setWeight(QFont::Normal);

@@ -50,6 +50,7 @@ public:
     // Copies [from, from + n) into out; the range must lie inside the store.
     void Read(qint64 from, qint64 n, char *out) const;
     quint8 ByteAt(qint64 pos) const;
+    int HiddenCrs(qint64 at, qint64 lineStart) const;
     quint32 ColorAt(qint64 pos) const;
     // First colour change after pos, or limit if there is none before it.
     qint64 NextColorChange(qint64 pos, qint64 limit) const;
@@ -110,7 +111,6 @@ private:
     qint64 m_lastLf = -1;
     quint32 m_lastColor = 0;
     bool m_hasColor = false;
-    char m_lastByte = 0;
     qint64 m_capacity;
     int m_segSize;
     int m_cols = 80;

@@ -90,16 +90,14 @@ void LogStore::Append(const char *data, qint64 n, quint32 color)
         while ((p = static_cast<const char *>(std::memchr(p, '\n', size_t(e - p))))) {
             const int off = int(p - s.Data.get());
             const qint64 at = s.Start + off;
-            const bool cr = off > 0 ? s.Data[off - 1] == '\r' : m_lastByte == '\r';
             s.Lfs.push_back(quint16(off));
-            s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - (cr ? 1 : 0));
+            s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - HiddenCrs(at, m_lastLf + 1));
             m_lastLf = at;
             ++p;
         }
         s.Used += int(piece);
         s.RowsGen = 0;
         m_end += piece;
-        m_lastByte = e[-1];
         data += piece;
         n -= piece;
     }
@@ -117,7 +115,6 @@ void LogStore::Clear()
     m_base = m_end = 0;
     m_lastLf = -1;
     m_hasColor = false;
-    m_lastByte = 0;
     m_rowsCache = -1;
 }
 
@@ -157,7 +154,6 @@ void LogStore::SetCapacity(qint64 bytes)
     const qint64 from = std::max(m_base, m_end - bytes);
     fresh.m_base = fresh.m_end = from;
     fresh.m_lastLf = from - 1;
-    fresh.m_lastByte = from > m_base ? char(ByteAt(from - 1)) : 0;
     std::vector<char> buf;
     for (qint64 pos = from; pos < m_end;) {
         const qint64 next = NextColorChange(pos, m_end);
@@ -197,6 +193,17 @@ void LogStore::Read(qint64 from, qint64 n, char *out) const
         off = 0;
         ++i;
     }
+}
+
+// CRs just before the LF at `at` end the line with it and are not shown: CR LF,
+// and CR CR LF, which is what a CR LF becomes when LF is shown as CR LF.
+int LogStore::HiddenCrs(qint64 at, qint64 lineStart) const
+{
+    const qint64 first = std::max(lineStart, m_base);
+    int n = 0;
+    while (n < 2 && at - n - 1 >= first && ByteAt(at - n - 1) == '\r')
+        ++n;
+    return n;
 }
 
 quint8 LogStore::ByteAt(qint64 pos) const
@@ -280,8 +287,7 @@ qint64 LogStore::SegRows(const Segment &s) const
         qint64 start = std::max(s.PrevLf + 1, m_base);
         for (size_t k = 0; k < s.Lfs.size(); ++k) {
             const qint64 at = s.Start + s.Lfs[k];
-            const bool cr = at > start && ByteAt(at - 1) == '\r';
-            rows += RowsFor(at - start - (cr ? 1 : 0));
+            rows += RowsFor(at - start - HiddenCrs(at, start));
             start = at + 1;
         }
     }
@@ -298,8 +304,7 @@ LogStore::Line LogStore::MakeLine(int seg, int lf) const
     line.Lf = lf;
     line.Start = lf == 0 ? std::max(s.PrevLf + 1, m_base) : s.Start + s.Lfs[size_t(lf) - 1] + 1;
     const qint64 at = s.Start + s.Lfs[size_t(lf)];
-    const bool cr = at > line.Start && ByteAt(at - 1) == '\r';
-    line.ContentEnd = at - (cr ? 1 : 0);
+    line.ContentEnd = at - HiddenCrs(at, line.Start);
     line.Next = at + 1;
     return line;
 }

@@ -291,7 +291,9 @@ void TestLogPane::storeMatchesModel()
             for (qint64 s = 0, i = 0; i <= size; ++i) {
                 if (i < size && kept[i] != '\n')
                     continue;
-                const qint64 e = i < size && i > s && kept[i - 1] == '\r' ? i - 1 : i;
+                qint64 e = i; // up to two CRs before an LF end the line with it
+                while (i < size && e > s && i - e < 2 && kept[e - 1] == '\r')
+                    --e;
                 for (qint64 r = 0; r < std::max<qint64>(1, (e - s + cols - 1) / cols); ++r)
                     rows.push_back({store.Begin() + s, store.Begin() + e, r});
                 s = i + 1;
