@@ -85,6 +85,9 @@ void LogStore::Append(const char *data, qint64 n, quint32 color)
 
         char *dst = s.Data.get() + s.Used;
         std::memcpy(dst, data, size_t(piece));
+        // The piece counts as stored before the scan, so HiddenCrs can read it.
+        s.Used += int(piece);
+        m_end += piece;
         const char *p = dst;
         const char *e = dst + piece;
         while ((p = static_cast<const char *>(std::memchr(p, '\n', size_t(e - p))))) {
@@ -95,9 +98,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color)
             m_lastLf = at;
             ++p;
         }
-        s.Used += int(piece);
         s.RowsGen = 0;
-        m_end += piece;
         data += piece;
         n -= piece;
     }

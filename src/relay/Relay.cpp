@@ -79,8 +79,15 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
         RelayPending += data;
         return;
     }
-    RelayFlush();
-    Sock->SendData(data);
+    try {
+        RelayFlush();
+        Sock->SendData(data);
+    } catch (const Failure &) {
+        // The server side is gone: drop the local client as well, so the
+        // failure is reported once and not for every piece it still sends.
+        Sniff->Close();
+        throw;
+    }
 }
 
 // Sends what the local client sent while the server connection was being made.

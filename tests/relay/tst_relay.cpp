@@ -179,6 +179,29 @@ private slots:
         QCOMPARE(win->txtRx->ColorAt(start + 5), quint32(0));
     }
 
+    void clientDataAfterTheServerHasGoneIsReportedOnce()
+    {
+        QTcpServer server;
+        const quint16 port = relayPort(server);
+        QVERIFY(port);
+        Window win = loadWindow();
+        startRelay(win, port);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTRY_VERIFY(win->txtRx->Text().endsWith(Connected));
+        win->Sock->Close(); // the server leg ends without the close routine
+        client.write("late");
+        QTRY_COMPARE(win.tk->boxes.size(), 2);
+        QCOMPARE(win.tk->boxes[1].title, QStringLiteral("Wirebench"));
+        QVERIFY(win.tk->boxes[1].text.contains(QStringLiteral("10057")));
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(win->txtRx->Text().endsWith("late"));
+        QCOMPARE(win->txtRx->ColorAt(win->txtRx->TextLength() - 1), quint32(0xFF0000));
+        win->cmdAbout->click(); // the window carries on
+        QCOMPARE(win.tk->boxes.size(), 3);
+    }
+
     void unreachableServer()
     {
         const int fds = openDescriptors();
