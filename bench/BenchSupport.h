@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/frmMain.h"
+#include "platform/NetSocket.h"
 #include "platform/Toolkit.h"
 
 // Answers every box with OK/Yes and prints it, so nothing blocks.
@@ -168,7 +169,7 @@ inline bool sendAll(int fd, const QByteArray &pattern, qint64 total)
 // Reads until `total` bytes or end of stream; returns the count read.
 inline qint64 readAll(int fd, qint64 total, QByteArray *keep = nullptr)
 {
-    static thread_local char buf[256 * 1024];
+    static thread_local char buf[NetSocket::ReadChunk]; // what the window reads at a time too
     qint64 got = 0;
     while (got < total) {
         const ssize_t r = ::recv(fd, buf, sizeof buf, 0);

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "app/frmMain.h"
 #include "platform/LogPane.h"
 
@@ -8,7 +10,13 @@ constexpr quint32 Black = 0x000000;
 
 void frmMain::LogIt(QByteArray &Text, bool Highlight)
 {
-    Text.replace('\0', '?');
+    // NUL becomes "?"; most data has none, so look before touching the string.
+    if (std::memchr(Text.constData(), 0, size_t(Text.size()))) {
+        char *p = Text.data();
+        char *const end = p + Text.size();
+        while ((p = static_cast<char *>(std::memchr(p, 0, size_t(end - p)))))
+            *p++ = '?';
+    }
     txtRx->SetCaret(txtRx->TextLength());
     if (Highlight)
         txtRx->SetSelColor(Blue);

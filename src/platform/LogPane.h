@@ -50,7 +50,6 @@ public:
     // Copies [from, from + n) into out; the range must lie inside the store.
     void Read(qint64 from, qint64 n, char *out) const;
     quint8 ByteAt(qint64 pos) const;
-    int HiddenCrs(qint64 at, qint64 lineStart) const;
     quint32 ColorAt(qint64 pos) const;
     // First colour change after pos, or limit if there is none before it.
     qint64 NextColorChange(qint64 pos, qint64 limit) const;
@@ -94,6 +93,16 @@ private:
         mutable quint32 RowsGen = 0; // m_gen value Rows was counted for
     };
 
+    // CRs just before an LF that end the line with it (at most two).
+    int HiddenCrs(qint64 at, qint64 lineStart) const;
+    // The same for the LF at offset `off` of segment s, reading the segment
+    // itself when the CRs lie in it: the common case, and much cheaper.
+    int HiddenCrsIn(const Segment &s, int off, qint64 lineStart) const
+    {
+        if (off >= 2 && s.Start + off - 2 >= std::max(lineStart, m_base))
+            return s.Data[off - 1] != '\r' ? 0 : s.Data[off - 2] == '\r' ? 2 : 1;
+        return HiddenCrs(s.Start + off, lineStart);
+    }
     Segment *NewSegment();
     void DropFront();
     void TrimPool();

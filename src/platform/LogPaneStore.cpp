@@ -94,7 +94,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color)
             const int off = int(p - s.Data.get());
             const qint64 at = s.Start + off;
             s.Lfs.push_back(quint16(off));
-            s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - HiddenCrs(at, m_lastLf + 1));
+            s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - HiddenCrsIn(s, off, m_lastLf + 1));
             m_lastLf = at;
             ++p;
         }
@@ -288,7 +288,7 @@ qint64 LogStore::SegRows(const Segment &s) const
         qint64 start = std::max(s.PrevLf + 1, m_base);
         for (size_t k = 0; k < s.Lfs.size(); ++k) {
             const qint64 at = s.Start + s.Lfs[k];
-            rows += RowsFor(at - start - HiddenCrs(at, start));
+            rows += RowsFor(at - start - HiddenCrsIn(s, s.Lfs[k], start));
             start = at + 1;
         }
     }
@@ -305,7 +305,7 @@ LogStore::Line LogStore::MakeLine(int seg, int lf) const
     line.Lf = lf;
     line.Start = lf == 0 ? std::max(s.PrevLf + 1, m_base) : s.Start + s.Lfs[size_t(lf) - 1] + 1;
     const qint64 at = s.Start + s.Lfs[size_t(lf)];
-    line.ContentEnd = at - HiddenCrs(at, line.Start);
+    line.ContentEnd = at - HiddenCrsIn(s, s.Lfs[size_t(lf)], line.Start);
     line.Next = at + 1;
     return line;
 }

@@ -64,7 +64,7 @@ public:
     void Close();         // harmless in any state
 
     // Upper bound of bytes buffered per arrival, so each event stays short.
-    static constexpr qint64 ReadChunk = 64 * 1024;
+    static constexpr qint64 ReadChunk = 256 * 1024;
 
 signals:
     void OnConnect(); // a TCP connection is up
