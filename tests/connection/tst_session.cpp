@@ -9,7 +9,7 @@
 #include <QUdpSocket>
 #include <QHostInfo>
 
-#include "Fixture.h"
+#include "Peer.h"
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
@@ -139,37 +139,24 @@ private slots:
 
     void peerClosingEndsTheSession()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        Window win = loadWindow();
-        win->txtPort->setText(QString::number(server.serverPort()));
-        win->cmdConnect->click();
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTRY_VERIFY(win->cmdSend->isEnabled());
-        QTcpSocket *peer = server.nextPendingConnection();
-        peer->disconnectFromHost();
-        QTRY_VERIFY(!win->cmdSend->isEnabled());
-        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
-        QVERIFY(win.tk->boxes.isEmpty());
-        delete peer;
+        auto s = connectedSession(false);
+        QVERIFY(s);
+        QVERIFY(s->win->cmdSend->isEnabled());
+        s->peer->disconnectFromHost();
+        QTRY_VERIFY(!s->win->cmdSend->isEnabled());
+        QCOMPARE(s->win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(s->win.tk->boxes.isEmpty());
     }
 
     void connectDuringSessionClosesItFirst()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        Window win = loadWindow();
-        win->txtPort->setText(QString::number(server.serverPort()));
-        win->cmdConnect->click();
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTcpSocket *first = server.nextPendingConnection();
-        QTRY_VERIFY(win->cmdSend->isEnabled());
-        win->cmdConnect->click();
-        QVERIFY(!win->cmdSend->isEnabled());
-        QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTRY_VERIFY(win->cmdSend->isEnabled());
-        delete first;
+        auto s = connectedSession(false);
+        QVERIFY(s);
+        s->win->cmdConnect->click();
+        QVERIFY(!s->win->cmdSend->isEnabled());
+        QTRY_COMPARE(s->peer->state(), QAbstractSocket::UnconnectedState);
+        QTRY_VERIFY(s->server.hasPendingConnections());
+        QTRY_VERIFY(s->win->cmdSend->isEnabled());
     }
 
     void closeButtonUnchecksAutoListen()
@@ -238,29 +225,22 @@ private slots:
 
     void protocolChoice()
     {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        Window win = loadWindow();
-        QCOMPARE(win->ComboType->currentText(), QStringLiteral("TCP"));
-        win->txtPort->setText(QString::number(server.serverPort()));
-        win->cmdConnect->click();
-        QTRY_VERIFY(server.hasPendingConnections());
-        QTRY_VERIFY(win->cmdSend->isEnabled());
-        QTcpSocket *peer = server.nextPendingConnection();
+        auto s = connectedSession(false);
+        QVERIFY(s);
+        frmMain *w = s->win.w.get();
+        QCOMPARE(w->ComboType->currentText(), QStringLiteral("TCP"));
+        w->ComboType_Click(); // the protocol in force: nothing changes
+        QCOMPARE(w->Sock->State(), qint16(NetSocket::Connected));
+        QVERIFY(w->cmdSend->isEnabled());
 
-        win->ComboType->setCurrentText(QStringLiteral("TCP")); // the protocol in force: nothing changes
-        win->ComboType_Click();
-        QCOMPARE(win->Sock->State(), qint16(NetSocket::Connected));
-        QVERIFY(win->cmdSend->isEnabled());
-
-        win->ComboType->setCurrentText(QStringLiteral("UDP"));
-        QCOMPARE(win->Sock->Protocol(), qint32(NetSocket::UDP));
-        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
-        QVERIFY(!win->cmdSend->isEnabled());
-        QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(win->Sniff->Protocol(), qint32(NetSocket::TCP)); // the relay socket is not touched
-        delete peer;
+        w->ComboType->setCurrentText(QStringLiteral("UDP"));
+        QCOMPARE(w->Sock->Protocol(), qint32(NetSocket::UDP));
+        QCOMPARE(w->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(!w->cmdSend->isEnabled());
+        QTRY_COMPARE(s->peer->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(w->Sniff->Protocol(), qint32(NetSocket::TCP)); // the relay socket is not touched
     }
+
 };
 
 QTEST_MAIN(tst_Session)
