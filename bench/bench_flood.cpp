@@ -37,16 +37,22 @@ QByteArray binaryNoBreaks()
     return b;
 }
 
+// A thread that accepts one client on lfd and sends it `total` bytes of the pattern.
+std::thread floodOnce(int lfd, const QByteArray &pattern, qint64 total)
+{
+    return std::thread([lfd, &pattern, total] {
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        sendAll(fd, pattern, total);
+        ::close(fd);
+    });
+}
+
 // Bytes per second of a blocking reader in this thread.
 double plainTcp(const QByteArray &pattern, qint64 total)
 {
     quint16 port = 0;
     const int lfd = tcpListen(false, 0, &port);
-    std::thread sender([&] {
-        const int fd = ::accept(lfd, nullptr, nullptr);
-        sendAll(fd, pattern, total);
-        ::close(fd);
-    });
+    std::thread sender = floodOnce(lfd, pattern, total);
     const int fd = tcpConnect(port);
     const auto t0 = std::chrono::steady_clock::now();
     const qint64 got = readAll(fd, total);
@@ -75,11 +81,7 @@ WindowRun windowTcp(TimedApp &app, const QByteArray &pattern, qint64 total)
     QCoreApplication::processEvents();
     quint16 port = 0;
     const int lfd = tcpListen(false, 0, &port);
-    std::thread sender([&] {
-        const int fd = ::accept(lfd, nullptr, nullptr);
-        sendAll(fd, pattern, total);
-        ::close(fd);
-    });
+    std::thread sender = floodOnce(lfd, pattern, total);
     TickMonitor ticks;
     ticks.attach(&w);
     qint64 received = 0;
