@@ -71,7 +71,6 @@ public:
     qint64 RowsOf(const Line &line) const;
 
     int SegmentSize() const { return m_segSize; }
-    int SegmentsInUse() const { return int(m_segs.size()); }
     // Bytes held by segments and their indexes, pooled ones included.
     qint64 MemoryUse() const;
 
@@ -162,13 +161,11 @@ public:
     static constexpr qint64 MinCapacity = 64LL * 1024;
     static constexpr qint64 MaxCapacity = 1024LL * 1024 * 1024;
     static constexpr qint64 CopyLimit = 32LL * 1024 * 1024; // most bytes Ctrl+C puts on the clipboard
-    quint32 CurrentColor() const { return m_color; }
     // The colour run (as shown, recolouring included) holding pos: [*start, *end).
     quint32 RunAt(qint64 pos, qint64 *start, qint64 *end) const;
     int Columns() const { return m_store.Columns(); }
     qint64 RowCount() const { return m_store.RowCount(); }
     qint64 MemoryUse() const { return m_store.MemoryUse(); }
-    int SegmentsInUse() const { return m_store.SegmentsInUse(); }
 
 signals:
     void DoubleClicked();

@@ -5,6 +5,14 @@
 #include "platform/NetSocket.h"
 #include "platform/Numbers.h"
 
+namespace {
+// The server connection is still being made.
+bool connecting(qint16 state)
+{
+    return state == NetSocket::ResolvingHost || state == NetSocket::HostResolved || state == NetSocket::Connecting;
+}
+} // namespace
+
 void frmMain::mnuPopupSniff_Click()
 {
     try {
@@ -59,8 +67,7 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
         }
         Tk().DoEvents();
         const qint16 state = Sock->State();
-        if (state != NetSocket::ResolvingHost && state != NetSocket::HostResolved &&
-            state != NetSocket::Connecting && state != NetSocket::Connected) {
+        if (!connecting(state) && state != NetSocket::Connected) {
             // Closed, or taken over by another session: the held data goes with the client.
             RelayPending.clear();
             return;
@@ -74,8 +81,7 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
     const QByteArray data = Sniff->GetData();
     QByteArray shown = data; // the log shows NUL as "?", the server gets the bytes unchanged
     LogIt(shown, true);
-    const qint16 state = Sock->State();
-    if (state == NetSocket::ResolvingHost || state == NetSocket::HostResolved || state == NetSocket::Connecting) {
+    if (connecting(Sock->State())) {
         RelayPending += data;
         return;
     }
