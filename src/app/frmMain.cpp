@@ -158,7 +158,14 @@ void frmMain::WireEvents()
     connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
 
     connect(Sock, &NetSocket::OnConnect, this, [this] { Guard([this] { Sock_Connect(); }); });
-    connect(Sock, &NetSocket::OnClose, this, [this] { Guard([this] { Sock_Close(); }); });
+    connect(Sock, &NetSocket::OnClose, this, [this] {
+        Guard([this] {
+            if (!RelayServerEnded())
+                Sock_Close();
+        });
+    });
+    connect(Sock, &NetSocket::SendProgress, this,
+            [this](qint64 sent, qint64 remaining) { Guard([&] { Sock_SendProgress(sent, remaining); }); });
     connect(Sock, &NetSocket::ConnectionRequest, this,
             [this](qint32 id) { Guard([&] { Sock_ConnectionRequest(id); }); });
     connect(Sock, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sock_DataArrival(n); }); });
@@ -170,6 +177,9 @@ void frmMain::WireEvents()
     connect(Sniff, &NetSocket::ConnectionRequest, this,
             [this](qint32 id) { Guard([&] { Sniff_ConnectionRequest(id); }); });
     connect(Sniff, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sniff_DataArrival(n); }); });
+    connect(Sniff, &NetSocket::OnClose, this, [this] { Guard([this] { Sniff_Close(); }); });
+    connect(Sniff, &NetSocket::SendProgress, this,
+            [this](qint64 sent, qint64 remaining) { Guard([&] { Sniff_SendProgress(sent, remaining); }); });
     connect(Sniff, &NetSocket::OnError, this,
             [this](qint16 number, const QString &description, qint32 scode, const QString &source,
                    const QString &helpFile, qint32 helpContext, bool *cancel) {
@@ -318,13 +328,16 @@ void frmMain::Form_Load()
     ComboType->setCurrentIndex(0); // runs ComboType_Click
     SentLines = QStringList{QString()};
     const QString command = Tk().Command();
-    if (command.size() > 1) {
-        // The first colon splits address and port; blanks around each are dropped.
+    // An argument of one character or none is ignored; characters are counted
+    // as code points, so one emoji (a surrogate pair) is one character.
+    if (QStringView(command).toUcs4().size() > 1) {
+        // The first colon splits address and port; spaces and tabs around each are dropped.
         auto trimSpaces = [](QString s) {
+            auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
             qsizetype b = 0, e = s.size();
-            while (b < e && s[b] == u' ')
+            while (b < e && blank(s[b]))
                 ++b;
-            while (e > b && s[e - 1] == u' ')
+            while (e > b && blank(s[e - 1]))
                 --e;
             return s.mid(b, e - b);
         };

@@ -55,8 +55,10 @@ public:
     qint16 HistoryPos = 0;
     bool RelayActive = false;
     bool AutoListenArmed = false;
-    // Data from the relay's local client held until the server connection is up.
+    // Data from the relay's local client held until the server connection is up,
+    // and whether the client ended its sending meanwhile.
     QByteArray RelayPending;
+    bool RelayClientEnded = false;
 
     // Main window (app/).
     void Form_Load();
@@ -104,8 +106,13 @@ public:
     void Sniff_DataArrival(qint64 bytesTotal);
     void Sniff_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
                      const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay);
+    void Sniff_Close();
+    void Sock_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
+    void Sniff_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void mnuPopupBind_Click();
     void RelayFlush();
+    void RelayThrottle();
+    bool RelayServerEnded();
 
     // Runs a handler entered from the event loop: a failure nobody caught is
     // shown in a box and the window carries on.

@@ -36,8 +36,10 @@ void frmMain::Sock_DataArrival(qint64 bytesTotal)
     Q_UNUSED(bytesTotal);
     try {
         QByteArray data = Sock->GetData();
-        if (RelayActive)
+        if (RelayActive) {
             Sniff->SendData(data);
+            RelayThrottle();
+        }
         if (cCrLf->isChecked())
             data = lfToCrLf(data);
         LogIt(data, false);

@@ -1,14 +1,21 @@
 #include "platform/NetSocket.h"
 
+#include <QCoreApplication>
 #include <QHash>
 #include <QHostInfo>
 #include <QNetworkDatagram>
+#include <QPointer>
 #include <QScopeGuard>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUdpSocket>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -20,8 +27,6 @@ namespace
 
 // Datagrams handled per event-loop turn, so timers and the window keep their turn.
 constexpr int DatagramsPerTurn = 64;
-// How long a closed connection may take to hand its queued outgoing data to the system.
-constexpr int FlushOnCloseMs = 10000;
 
 // Pending connection requests of every listener: handle -> the listener that took it.
 // A request may be accepted by any instance, so the registry is shared.
@@ -34,6 +39,25 @@ QHash<qintptr, NetSocket *> &pendingRequests()
 void closeHandle(qintptr handle)
 {
     ::close(int(handle));
+}
+
+// Internal objects are never deleted while any notification of the component is
+// on the stack: a handler may run a nested event loop (a message box) in which
+// the object that called it would otherwise be deleted. Retired objects wait in
+// the graveyard until the outermost notification has returned.
+int entryDepth = 0;
+QList<QObject *> &graveyard()
+{
+    static QList<QObject *> dead;
+    return dead;
+}
+
+void bury(QObject *object)
+{
+    if (entryDepth == 0)
+        object->deleteLater();
+    else
+        graveyard().append(object);
 }
 
 // A peer address as people write it: IPv4-mapped IPv6 addresses as plain IPv4.
@@ -58,15 +82,55 @@ QString portText(double port)
     return QString::number(port, 'g', 15);
 }
 
+socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
+{
+    std::memset(&out, 0, sizeof out);
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&out);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        const Q_IPV6ADDR v6 = address.toIPv6Address();
+        std::memcpy(&a->sin6_addr, &v6, sizeof v6);
+        a->sin6_scope_id = address.scopeId().toUInt();
+        return sizeof(sockaddr_in6);
+    }
+    auto *a = reinterpret_cast<sockaddr_in *>(&out);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    a->sin_addr.s_addr = htonl(address.toIPv4Address());
+    return sizeof(sockaddr_in);
+}
+
+// The address and port of a descriptor's peer (or of its own end).
+QHostAddress endpoint(int fd, bool peer, quint16 *port = nullptr)
+{
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    const int r = peer ? ::getpeername(fd, reinterpret_cast<sockaddr *>(&a), &len)
+                       : ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    if (r != 0)
+        return {};
+    QHostAddress address(reinterpret_cast<sockaddr *>(&a));
+    if (port)
+        *port = a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port)
+                                        : ntohs(reinterpret_cast<sockaddr_in *>(&a)->sin_port);
+    return address;
+}
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 // A failure to take a local port, with the port and address named.
-Failure bindFailure(QAbstractSocket::SocketError error, const QString &why, qint32 port,
-                    const QString &address)
+Failure bindFailure(int error, qint32 port, const QString &address)
 {
     switch (error) {
-    case QAbstractSocket::AddressInUseError:
+    case EADDRINUSE:
         return Failure(FailureNo::AddressInUse,
                        QStringLiteral("Port %1 is already in use on %2.").arg(port).arg(address));
-    case QAbstractSocket::SocketAccessError:
+    case EACCES:
+    case EPERM:
         if (port > 0 && port < 1024)
             return Failure(FailureNo::AccessDenied,
                            QStringLiteral("Port %1 on %2 was refused: ports below 1024 need "
@@ -75,59 +139,257 @@ Failure bindFailure(QAbstractSocket::SocketError error, const QString &why, qint
                                .arg(address));
         return Failure(FailureNo::AccessDenied,
                        QStringLiteral("Access to port %1 on %2 was denied.").arg(port).arg(address));
-    case QAbstractSocket::SocketAddressNotAvailableError:
-    case QAbstractSocket::UnsupportedSocketOperationError:
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
         return Failure(FailureNo::AddressNotAvailable,
                        QStringLiteral("Cannot use port %1 on %2: it is not an address of this machine.")
                            .arg(port)
                            .arg(address));
     default:
-        return Failure(FailureNo::Unexpected,
-                       QStringLiteral("Port %1 on %2 cannot be opened: %3.").arg(port).arg(address, why));
+        return Failure(FailureNo::Unexpected, QStringLiteral("Port %1 on %2 cannot be opened: %3.")
+                                                  .arg(port)
+                                                  .arg(address, systemText(error)));
     }
 }
 
-// The failure number of an asynchronous socket error.
-qint32 errorNumber(QAbstractSocket::SocketError error, const QString &why)
+Failure bindFailure(QAbstractSocket::SocketError error, qint32 port, const QString &address)
 {
     switch (error) {
-    case QAbstractSocket::ConnectionRefusedError: return FailureNo::ConnectionRefused;
-    case QAbstractSocket::HostNotFoundError: return FailureNo::HostNotFound;
-    case QAbstractSocket::SocketTimeoutError: return FailureNo::TimedOut;
-    case QAbstractSocket::NetworkError:
-        // Qt reports timeouts and both unreachable cases as NetworkError; its text tells them apart.
-        if (why.contains(QLatin1String("timed out"), Qt::CaseInsensitive))
-            return FailureNo::TimedOut;
-        if (why.contains(QLatin1String("host unreachable"), Qt::CaseInsensitive))
-            return FailureNo::HostUnreachable;
-        if (why.contains(QLatin1String("unreachable"), Qt::CaseInsensitive))
-            return FailureNo::NetworkUnreachable;
-        return FailureNo::Unexpected;
-    case QAbstractSocket::RemoteHostClosedError: return FailureNo::ConnectionReset;
-    case QAbstractSocket::SocketAccessError: return FailureNo::AccessDenied;
-    case QAbstractSocket::AddressInUseError: return FailureNo::AddressInUse;
-    case QAbstractSocket::SocketAddressNotAvailableError: return FailureNo::AddressNotAvailable;
-    default: return FailureNo::Unexpected;
+    case QAbstractSocket::AddressInUseError: return bindFailure(EADDRINUSE, port, address);
+    case QAbstractSocket::SocketAccessError: return bindFailure(EACCES, port, address);
+    case QAbstractSocket::SocketAddressNotAvailableError:
+    case QAbstractSocket::UnsupportedSocketOperationError: return bindFailure(EADDRNOTAVAIL, port, address);
+    default: return bindFailure(EIO, port, address);
     }
+}
+
+// A new non-blocking TCP descriptor bound to address:port; -1 with errno set on failure.
+int boundDescriptor(const QHostAddress &address, quint16 port, bool reuse)
+{
+    const int family = address.protocol() == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    if (reuse)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage a;
+    const socklen_t len = toSockaddr(address, port, a);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
 
-// The listening server: every accepted connection goes to the owner as a pending request.
-class NetSocket::Listener : public QTcpServer
+// Marks an entry into the component from the event loop (a notifier, a queued
+// call, a look-up result); see bury().
+struct NetSocket::Entry {
+    Entry() { ++entryDepth; }
+    ~Entry()
+    {
+        if (--entryDepth == 0)
+            for (QObject *o : std::exchange(graveyard(), {}))
+                o->deleteLater();
+    }
+    Entry(const Entry &) = delete;
+    Entry &operator=(const Entry &) = delete;
+};
+
+// One TCP connection on a non-blocking descriptor, with its queue of outgoing
+// data. While an instance owns it, notifications go to the owner; after Close
+// it lingers on its own until the queue is written (or the peer stops reading),
+// then ends the connection in order.
+class NetSocket::Stream : public QObject
 {
 public:
-    explicit Listener(NetSocket *owner) : owner(owner) {}
-    NetSocket *owner;
-
-protected:
-    void incomingConnection(qintptr handle) override
+    Stream(int fd, NetSocket *owner) : fd(fd), owner(owner), reader(fd, QSocketNotifier::Read, this),
+                                      writer(fd, QSocketNotifier::Write, this)
     {
-        if (owner)
-            owner->incoming(handle);
-        else
-            closeHandle(handle);
+        reader.setEnabled(false);
+        writer.setEnabled(false);
+        connect(&reader, &QSocketNotifier::activated, this, [this] {
+            Entry entry;
+            if (this->owner)
+                this->owner->streamReadable();
+            else
+                lingerRead();
+        });
+        connect(&writer, &QSocketNotifier::activated, this, [this] {
+            Entry entry;
+            if (this->owner)
+                this->owner->streamWritable();
+            else
+                lingerWrite();
+        });
+        stall.setSingleShot(true);
+        connect(&stall, &QTimer::timeout, this, [this] { finish(); });
     }
+    ~Stream() override
+    {
+        lingering().removeOne(this);
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    qint64 pending() const { return out.size() - outPos; }
+
+    // Queues data and writes what the system takes now. Returns 0, or the errno
+    // of a peer that is gone.
+    int send(const char *data, qint64 size)
+    {
+        if (pending() == 0 && !connecting) {
+            while (size > 0) {
+                const ssize_t n = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
+                if (n > 0) {
+                    data += n;
+                    size -= n;
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    break;
+                } else {
+                    return errno;
+                }
+            }
+        }
+        if (size > 0) {
+            out.append(data, size);
+            writer.setEnabled(true);
+        }
+        return 0;
+    }
+
+    // Writes queued data; returns 0 or the errno of a peer that is gone.
+    // `written` tells how much went out.
+    int flush(qint64 &written)
+    {
+        written = 0;
+        while (outPos < out.size()) {
+            const ssize_t n = ::send(fd, out.constData() + outPos, size_t(out.size() - outPos), MSG_NOSIGNAL);
+            if (n > 0) {
+                outPos += n;
+                written += n;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;
+            } else {
+                return errno;
+            }
+        }
+        if (outPos == out.size()) {
+            out.truncate(0); // keeps its capacity for the next burst
+            outPos = 0;
+            writer.setEnabled(false);
+            if (shutdownWanted && !shutdownDone) {
+                ::shutdown(fd, SHUT_WR);
+                shutdownDone = true;
+            }
+        } else if (outPos > out.size() / 2) {
+            out.remove(0, outPos);
+            outPos = 0;
+        }
+        return 0;
+    }
+
+    void endSending()
+    {
+        shutdownWanted = true;
+        if (pending() == 0 && !connecting && !shutdownDone) {
+            ::shutdown(fd, SHUT_WR);
+            shutdownDone = true;
+        }
+    }
+
+    // Detaches from the owner. With data queued the stream writes it out, ends its
+    // sending, and waits briefly for the peer's end before it closes; otherwise it
+    // closes now.
+    void retire(bool flush)
+    {
+        owner = nullptr;
+        if (!flush || connecting || pending() == 0) {
+            finish();
+            return;
+        }
+        shutdownWanted = true;
+        lingering().append(this);
+        reader.setEnabled(!peerDone);
+        writer.setEnabled(true);
+        stall.start(LingerStallMs);
+    }
+
+    void lingerWrite()
+    {
+        qint64 written = 0;
+        if (flush(written) != 0)
+            return finish();
+        if (pending() == 0 && peerDone)
+            return finish();
+        if (pending() == 0)
+            stall.start(EndWaitMs);
+        else if (written > 0)
+            stall.start(LingerStallMs);
+    }
+
+    // What the peer still sends after Close is read and dropped: a descriptor closed
+    // with unread data resets the connection, and the peer could lose what it was sent.
+    void lingerRead()
+    {
+        char sink[16384];
+        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+            return;
+        if (n < 0)
+            return finish(); // reset: nothing more can reach the peer
+        peerDone = true;
+        reader.setEnabled(false);
+        if (pending() == 0)
+            finish();
+    }
+
+    void finish()
+    {
+        reader.setEnabled(false);
+        writer.setEnabled(false);
+        stall.stop();
+        lingering().removeOne(this);
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        bury(this);
+    }
+
+    // Streams still writing after Close; whatever is left when the program ends is freed then.
+    static QList<Stream *> &lingering()
+    {
+        static QList<Stream *> streams;
+        static const bool cleanup = [] {
+            qAddPostRoutine([] { qDeleteAll(std::exchange(lingering(), {})); });
+            return true;
+        }();
+        Q_UNUSED(cleanup);
+        return streams;
+    }
+
+    // How long a closed connection whose queue is written waits for the peer's end.
+    static constexpr int EndWaitMs = 2000;
+
+    int fd;
+    NetSocket *owner;
+    QSocketNotifier reader, writer;
+    QTimer stall;
+    QByteArray out;
+    qsizetype outPos = 0;
+    bool connecting = false;
+    bool peerDone = false; // the peer has ended its sending
+    bool shutdownWanted = false;
+    bool shutdownDone = false;
 };
 
 NetSocket::NetSocket(QObject *parent) : QObject(parent) {}
@@ -181,13 +443,37 @@ void NetSocket::SetLocalPort(qint32 port)
 
 quint16 NetSocket::BoundPort() const
 {
-    if (m_server)
-        return m_server->serverPort();
-    if (m_udp)
-        return m_udp->localPort();
-    if (m_tcp)
-        return m_tcp->localPort();
-    return 0;
+    quint16 port = 0;
+    if (m_listenFd >= 0)
+        endpoint(m_listenFd, false, &port);
+    else if (m_udp)
+        port = m_udp->localPort();
+    else if (m_stream)
+        endpoint(m_stream->fd, false, &port);
+    else if (m_boundFd >= 0)
+        endpoint(m_boundFd, false, &port);
+    return port;
+}
+
+qint64 NetSocket::BytesToSend() const
+{
+    return m_stream ? m_stream->pending() : 0;
+}
+
+void NetSocket::SetReceiving(bool on)
+{
+    m_receiving = on;
+    if (m_stream && !m_stream->connecting && !m_peerEnded)
+        m_stream->reader.setEnabled(on && m_in.size() < ReadChunk);
+}
+
+void NetSocket::EndSending()
+{
+    if (m_state != Connected || !m_stream)
+        throw Failure(FailureNo::NotConnected,
+                      QStringLiteral("Cannot end sending to %1: the socket is not connected (it is %2).")
+                          .arg(m_remoteHostIP, stateText()));
+    m_stream->endSending();
 }
 
 // ---------------------------------------------------------------- common
@@ -203,10 +489,7 @@ QString NetSocket::stateText() const
     case ResolvingHost: return QStringLiteral("looking up %1").arg(m_remoteHost);
     case HostResolved:
     case Connecting: return QStringLiteral("connecting to %1 port %2").arg(m_remoteHost).arg(m_remotePort);
-    case Connected:
-        return QStringLiteral("connected to %1 port %2")
-            .arg(m_remoteHostIP)
-            .arg(m_tcp ? m_tcp->peerPort() : m_remotePort);
+    case Connected: return QStringLiteral("connected to %1 port %2").arg(m_remoteHostIP).arg(m_peerPort);
     case Closing: return QStringLiteral("still open after the peer closed the connection");
     default: return QStringLiteral("in error after a failed operation");
     }
@@ -220,59 +503,47 @@ void NetSocket::requireClosed(const QString &operation) const
             QStringLiteral("Cannot %1: the socket is %2; close it first.").arg(operation, stateText()));
 }
 
-// Ends whatever the instance holds, without events; the properties stay.
+// Ends whatever the instance holds, without events; the properties stay. Queued
+// outgoing data of a connection is still written out.
 void NetSocket::releaseAll()
 {
-    ++m_generation;
-    if (m_lookupId != -1) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
+    ++m_generation; // a look-up still under way is left to finish; its result is dropped
     m_addresses.clear();
-    retireTcp();
-    if (m_server) {
-        // Never deleted at once: Close may run inside one of its notifications.
-        m_server->owner = nullptr;
-        m_server->close();
-        m_server->deleteLater();
-        m_server = nullptr;
+    dropStream(true);
+    if (m_listenNotifier) {
+        m_listenNotifier->setEnabled(false);
+        bury(m_listenNotifier);
+        m_listenNotifier = nullptr;
+    }
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+        m_listenFd = -1;
+    }
+    if (m_boundFd >= 0) {
+        ::close(m_boundFd);
+        m_boundFd = -1;
     }
     if (m_udp) {
         disconnect(m_udp, nullptr, this, nullptr);
         m_udp->close();
-        m_udp->deleteLater();
+        bury(m_udp);
         m_udp = nullptr;
     }
-    m_leftover.clear();
-    m_announced = 0;
+    m_in.clear();
+    m_remoteHostIP.clear();
+    m_peerPort = 0;
+    m_peerEnded = false;
+    m_receiving = true;
     m_udpFromBind = false;
-    m_datagram.clear();
     m_hasDatagram = false;
     m_lastSender.clear();
     m_lastSenderPort = 0;
 }
 
-// Lets go of the TCP socket. Outgoing data still queued is given a while to leave;
-// the object itself goes with deleteLater, since this may run inside its own signal.
-void NetSocket::retireTcp()
+void NetSocket::dropStream(bool flush)
 {
-    QTcpSocket *socket = std::exchange(m_tcp, nullptr);
-    if (!socket)
-        return;
-    disconnect(socket, nullptr, this, nullptr);
-    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
-        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(FlushOnCloseMs, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
-        if (socket->state() == QAbstractSocket::UnconnectedState)
-            socket->deleteLater();
-    } else {
-        socket->abort();
-        socket->deleteLater();
-    }
+    if (Stream *stream = std::exchange(m_stream, nullptr))
+        stream->retire(flush);
 }
 
 void NetSocket::raiseError(qint32 number, const QString &description)
@@ -288,6 +559,7 @@ void NetSocket::raiseError(qint32 number, const QString &description)
 void NetSocket::Close()
 {
     releaseAll();
+    m_halfOpen = false;
     setState(Closed);
 }
 
@@ -330,19 +602,19 @@ void NetSocket::Connect(const QString &host, double port)
         return;
     }
     setState(ResolvingHost);
-    m_lookupId = QHostInfo::lookupHost(name, this, [this, generation](const QHostInfo &info) {
+    // Never aborted: Close only makes the result stale (an aborted look-up leaks in Qt).
+    QHostInfo::lookupHost(name, this, [this, generation](const QHostInfo &info) {
         lookupDone(generation, info.addresses(), info.error() != QHostInfo::NoError);
     });
 }
 
 void NetSocket::lookupDone(quint64 generation, const QList<QHostAddress> &addresses, bool failed)
 {
+    Entry entry;
     if (generation != m_generation || m_state != ResolvingHost)
         return; // closed meanwhile
-    m_lookupId = -1;
     if (failed || addresses.isEmpty()) {
-        raiseError(FailureNo::HostNotFound,
-                   QStringLiteral("Host not found: %1.").arg(bareHost(m_remoteHost)));
+        raiseError(FailureNo::HostNotFound, QStringLiteral("Host not found: %1.").arg(bareHost(m_remoteHost)));
         return;
     }
     m_addresses = addresses;
@@ -354,114 +626,138 @@ void NetSocket::lookupDone(quint64 generation, const QList<QHostAddress> &addres
 
 void NetSocket::connectNext(quint64 generation)
 {
+    Entry entry;
     if (generation != m_generation || (m_state != HostResolved && m_state != Connecting) ||
         m_addresses.isEmpty())
         return;
     m_tryingAddress = m_addresses.takeFirst();
-    auto *socket = new QTcpSocket;
-    attachTcp(socket);
     setState(Connecting);
-    // Qt may report the outcome before this returns; nothing below may touch the state.
-    socket->connectToHost(m_tryingAddress, quint16(m_remotePort));
+    const int family = m_tryingAddress.protocol() == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return connectFailed(errno);
+    m_stream = new Stream(fd, this);
+    m_stream->connecting = true;
+    sockaddr_storage a;
+    const socklen_t len = toSockaddr(m_tryingAddress, quint16(m_remotePort), a);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 && errno != EINPROGRESS)
+        return connectFailed(errno);
+    // The outcome is told by the descriptor becoming writable, on a later turn.
+    m_stream->writer.setEnabled(true);
 }
 
-void NetSocket::attachTcp(QTcpSocket *socket)
+void NetSocket::connectFailed(int error)
 {
-    m_tcp = socket;
-    m_announced = 0;
-    socket->setReadBufferSize(ReadChunk);
-    connect(socket, &QAbstractSocket::connected, this, &NetSocket::tcpConnected);
-    connect(socket, &QIODevice::readyRead, this, &NetSocket::tcpReadyRead);
-    connect(socket, &QAbstractSocket::errorOccurred, this,
-            [this](QAbstractSocket::SocketError error) { tcpError(error); });
-    connect(socket, &QAbstractSocket::disconnected, this, &NetSocket::peerClosed);
-}
-
-void NetSocket::tcpConnected()
-{
-    if (m_state != Connecting || !m_tcp)
+    dropStream(false);
+    if (!m_addresses.isEmpty()) {
+        // Try the next address of the host on the next turn.
+        const quint64 generation = m_generation;
+        QMetaObject::invokeMethod(
+            this, [this, generation] { connectNext(generation); }, Qt::QueuedConnection);
         return;
+    }
+    const QString address = shown(m_tryingAddress);
+    const QString port = QString::number(m_remotePort);
+    switch (error) {
+    case ECONNREFUSED:
+        return raiseError(FailureNo::ConnectionRefused,
+                          QStringLiteral("Connection refused by %1 port %2.").arg(address, port));
+    case ETIMEDOUT:
+        return raiseError(FailureNo::TimedOut,
+                          QStringLiteral("Connection to %1 port %2 timed out.").arg(address, port));
+    case EHOSTUNREACH:
+        return raiseError(FailureNo::HostUnreachable,
+                          QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port));
+    case ENETUNREACH:
+    case EAFNOSUPPORT:
+        return raiseError(FailureNo::NetworkUnreachable,
+                          QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
+    case EACCES:
+    case EPERM:
+        return raiseError(FailureNo::AccessDenied,
+                          QStringLiteral("Connection to %1 port %2 is not permitted.").arg(address, port));
+    default:
+        return raiseError(FailureNo::Unexpected, QStringLiteral("Connection to %1 port %2 failed: %3.")
+                                                     .arg(address, port, systemText(error)));
+    }
+}
+
+void NetSocket::streamConnected()
+{
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(m_stream->fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        error = errno;
+    if (error != 0)
+        return connectFailed(error);
+    m_stream->connecting = false;
+    m_stream->writer.setEnabled(m_stream->pending() > 0);
+    m_stream->reader.setEnabled(m_receiving);
+    const int one = 1;
+    ::setsockopt(m_stream->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_addresses.clear();
-    m_remoteHostIP = shown(m_tcp->peerAddress());
+    m_remoteHostIP = shown(endpoint(m_stream->fd, true, &m_peerPort));
     setState(Connected);
     emit OnConnect();
 }
 
-void NetSocket::tcpReadyRead()
+// Reads what has arrived, at most ReadChunk held at a time: a handler that does not
+// fetch stops the reading until it does, and the peer is slowed by TCP itself.
+void NetSocket::streamReadable()
 {
-    if (m_state != Connected || !m_tcp)
+    if (!m_receiving || m_in.size() >= ReadChunk || m_peerEnded) {
+        m_stream->reader.setEnabled(false);
         return;
-    const qint64 available = m_tcp->bytesAvailable();
-    if (available <= 0)
+    }
+    const qsizetype held = m_in.size();
+    m_in.resize(ReadChunk);
+    const ssize_t n = ::recv(m_stream->fd, m_in.data() + held, size_t(ReadChunk - held), 0);
+    m_in.resize(held + (n > 0 ? n : 0));
+    if (n > 0) {
+        emit DataArrival(m_in.size());
         return;
-    // What the handler leaves unread stays announced; GetData takes it all.
-    m_announced = available;
-    emit DataArrival(available);
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (n == 0)
+        peerEnded();
+    else
+        peerGone();
 }
 
-void NetSocket::tcpError(qint32 socketError)
+void NetSocket::streamWritable()
 {
-    if (!m_tcp)
-        return;
-    const auto error = QAbstractSocket::SocketError(socketError);
-    if (error == QAbstractSocket::RemoteHostClosedError) {
-        // Qt reports a reset by the peer the same way as its orderly close: both end in Closing.
-        peerClosed();
-        return;
-    }
-    const QString why = m_tcp->errorString();
-    const qint32 number = errorNumber(error, why);
-    const QString address = shown(m_tryingAddress);
-    if (m_state == Connecting) {
-        if (!m_addresses.isEmpty()) {
-            // Try the next address of the host on the next turn.
-            retireTcp();
-            const quint64 generation = m_generation;
-            QMetaObject::invokeMethod(
-                this, [this, generation] { connectNext(generation); }, Qt::QueuedConnection);
-            return;
-        }
-        const QString port = QString::number(m_remotePort);
-        QString description;
-        switch (number) {
-        case FailureNo::ConnectionRefused:
-            description = QStringLiteral("Connection refused by %1 port %2.").arg(address, port);
-            break;
-        case FailureNo::TimedOut:
-            description = QStringLiteral("Connection to %1 port %2 timed out.").arg(address, port);
-            break;
-        case FailureNo::HostUnreachable:
-            description = QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port);
-            break;
-        case FailureNo::NetworkUnreachable:
-            description = QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port);
-            break;
-        default: description = QStringLiteral("Connection to %1 port %2 failed: %3.").arg(address, port, why);
-        }
-        raiseError(number, description);
-    } else if (m_state == Connected) {
-        raiseError(number, QStringLiteral("Connection to %1 port %2 was lost: %3.")
-                               .arg(m_remoteHostIP)
-                               .arg(m_tcp->peerPort())
-                               .arg(why));
-    }
+    if (m_stream->connecting)
+        return streamConnected();
+    qint64 written = 0;
+    if (m_stream->flush(written) != 0)
+        return peerGone();
+    if (written > 0)
+        emit SendProgress(written, m_stream->pending());
 }
 
-// The peer has closed (or reset) the connection: whatever is still buffered and not
-// yet announced is announced first, then the instance waits in Closing for Close.
-void NetSocket::peerClosed()
+// The peer has ended its sending side. Whatever it sent before is fetched first:
+// the reading stops at the end, so the close event comes after the last arrival.
+void NetSocket::peerEnded()
 {
-    if (m_state != Connected || !m_tcp)
+    m_peerEnded = true;
+    m_stream->peerDone = true;
+    m_stream->reader.setEnabled(false);
+    if (m_halfOpen && !m_stream->shutdownDone) {
+        emit OnClose(); // still Connected: the peer may go on reading
         return;
-    const quint64 generation = m_generation;
-    QPointer<NetSocket> self(this);
-    if (m_tcp->bytesAvailable() > m_announced) {
-        emit DataArrival(m_tcp->bytesAvailable());
-        if (!self || generation != m_generation || m_state != Connected || !m_tcp)
-            return;
     }
-    m_leftover += m_tcp->readAll();
-    retireTcp();
+    dropStream(true);
+    setState(Closing);
+    emit OnClose();
+}
+
+// The peer is gone (reset, or a send failed): nothing more can be written. Reported
+// as the peer's close, like an orderly end.
+void NetSocket::peerGone()
+{
+    m_peerEnded = true;
+    dropStream(false);
     setState(Closing);
     emit OnClose();
 }
@@ -475,39 +771,49 @@ void NetSocket::Listen()
         throw Failure(FailureNo::InvalidArgument,
                       QStringLiteral("Cannot listen on port %1: UDP sockets do not listen; use Bind.")
                           .arg(m_localPort));
-    auto *server = new Listener(this);
-    if (!server->listen(QHostAddress::AnyIPv4, quint16(m_localPort))) {
-        const Failure failure =
-            bindFailure(server->serverError(), server->errorString(), m_localPort, QStringLiteral("0.0.0.0"));
-        delete server;
+    const int fd = boundDescriptor(QHostAddress(QHostAddress::AnyIPv4), quint16(m_localPort), true);
+    if (fd < 0 || ::listen(fd, 50) != 0) {
+        const Failure failure = bindFailure(errno, m_localPort, QStringLiteral("0.0.0.0"));
+        if (fd >= 0)
+            ::close(fd);
         throw failure;
     }
-    connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        if (!m_server)
-            return;
-        raiseError(FailureNo::Unexpected, QStringLiteral("Port %1 cannot take connections: %2.")
-                                              .arg(m_server->serverPort())
-                                              .arg(m_server->errorString()));
-    });
     ++m_generation;
-    m_server = server;
+    m_listenFd = fd;
+    m_listenNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_listenNotifier, &QSocketNotifier::activated, this, [this] {
+        Entry entry;
+        incoming();
+    });
     setState(Listening);
 }
 
-// A connection has come in. It is announced from a queued call, never from inside
-// the server's notification, because the handler closes this very listener.
-void NetSocket::incoming(qintptr handle)
+// Connections have come in. Each is announced from a queued call, never from inside
+// the listener's notification, because the handler closes this very listener.
+void NetSocket::incoming()
 {
-    pendingRequests().insert(handle, this);
-    if (m_state == Listening)
-        setState(ConnectionPending);
-    const quint64 generation = m_generation;
-    QMetaObject::invokeMethod(
-        this, [this, handle, generation] { dispatchRequest(handle, generation); }, Qt::QueuedConnection);
+    for (int i = 0; i < 64 && m_listenFd >= 0; ++i) {
+        const int handle = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (handle < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+                return;
+            const int error = errno;
+            return raiseError(FailureNo::Unexpected, QStringLiteral("Port %1 cannot take connections: %2.")
+                                                         .arg(BoundPort())
+                                                         .arg(systemText(error)));
+        }
+        pendingRequests().insert(handle, this);
+        if (m_state == Listening)
+            setState(ConnectionPending);
+        const quint64 generation = m_generation;
+        QMetaObject::invokeMethod(
+            this, [this, handle, generation] { dispatchRequest(handle, generation); }, Qt::QueuedConnection);
+    }
 }
 
 void NetSocket::dispatchRequest(qintptr handle, quint64 generation)
 {
+    Entry entry;
     auto &requests = pendingRequests();
     if (requests.value(handle) != this)
         return; // accepted meanwhile
@@ -543,17 +849,12 @@ void NetSocket::Accept(qint32 requestID)
     if (!pendingRequests().remove(requestID))
         throw Failure(FailureNo::InvalidArgument,
                       QStringLiteral("There is no pending connection request %1 to accept.").arg(requestID));
-    auto *socket = new QTcpSocket;
-    if (!socket->setSocketDescriptor(requestID)) {
-        const QString why = socket->errorString();
-        delete socket;
-        closeHandle(requestID);
-        throw Failure(FailureNo::Unexpected,
-                      QStringLiteral("Connection request %1 cannot be taken: %2.").arg(requestID).arg(why));
-    }
     ++m_generation;
-    attachTcp(socket);
-    m_tryingAddress = socket->peerAddress();
+    m_stream = new Stream(requestID, this);
+    m_stream->reader.setEnabled(m_receiving);
+    const int one = 1;
+    ::setsockopt(requestID, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    m_tryingAddress = endpoint(requestID, true, &m_peerPort);
     m_remoteHostIP = shown(m_tryingAddress);
     setState(Connected);
 }
@@ -580,14 +881,11 @@ void NetSocket::Bind(qint32 localPort, const QString &localIP)
         openUdp(address, quint16(localPort), true);
     } else {
         // A TCP socket that holds the port on that address; no other bind can take it.
-        auto *socket = new QTcpSocket;
-        if (!socket->bind(address, quint16(localPort), QAbstractSocket::DontShareAddress)) {
-            const Failure failure = bindFailure(socket->error(), socket->errorString(), localPort, where);
-            delete socket;
-            throw failure;
-        }
+        const int fd = boundDescriptor(address, quint16(localPort), false);
+        if (fd < 0)
+            throw bindFailure(errno, localPort, where);
         ++m_generation;
-        m_tcp = socket;
+        m_boundFd = fd;
         setState(Open);
     }
     m_localPort = localPort;
@@ -603,7 +901,7 @@ void NetSocket::openUdp(const QHostAddress &address, quint16 port, bool fromBind
     auto *socket = new QUdpSocket;
     if (!socket->bind(address, port, QAbstractSocket::DontShareAddress)) {
         const QString where = address == QHostAddress::Any ? QStringLiteral("all addresses") : shown(address);
-        const Failure failure = bindFailure(socket->error(), socket->errorString(), port, where);
+        const Failure failure = bindFailure(socket->error(), port, where);
         delete socket;
         throw failure;
     }
@@ -616,6 +914,7 @@ void NetSocket::openUdp(const QHostAddress &address, quint16 port, bool fromBind
 
 void NetSocket::udpReadyRead()
 {
+    Entry entry;
     const quint64 generation = m_generation;
     QPointer<NetSocket> self(this);
     // A bounded number per turn; the socket notifies again for the rest.
@@ -623,13 +922,13 @@ void NetSocket::udpReadyRead()
         const QNetworkDatagram datagram = m_udp->receiveDatagram();
         if (!datagram.isValid())
             break;
-        m_datagram = datagram.data();
+        m_in = datagram.data();
         m_hasDatagram = true;
         m_datagramSender = datagram.senderAddress();
         m_lastSender = datagram.senderAddress();
         m_lastSenderPort = quint16(datagram.senderPort());
         m_remoteHostIP = shown(m_datagramSender);
-        emit DataArrival(m_datagram.size());
+        emit DataArrival(m_in.size());
         if (!self || generation != m_generation)
             return;
     }
@@ -695,17 +994,18 @@ void NetSocket::SendData(const QByteArray &data)
                               .arg(m_remotePort)
                               .arg(stateText()));
         }
+        // The peer is whoever the datagram goes to.
+        m_remoteHostIP = shown(address);
         // An empty datagram is sent as such.
         if (m_udp->writeDatagram(data, address, port) < 0)
-            throw Failure(errorNumber(m_udp->error(), m_udp->errorString()),
-                          QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
-                              .arg(data.size())
-                              .arg(shown(address))
-                              .arg(port)
-                              .arg(m_udp->errorString()));
+            throw Failure(FailureNo::Unexpected, QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
+                                                     .arg(data.size())
+                                                     .arg(shown(address))
+                                                     .arg(port)
+                                                     .arg(m_udp->errorString()));
         return;
     }
-    if (m_state != Connected || !m_tcp)
+    if (m_state != Connected || !m_stream || m_stream->shutdownWanted)
         throw Failure(FailureNo::NotConnected,
                       QStringLiteral("Cannot send to %1 port %2: the socket is not connected (it is %3).")
                           .arg(m_remoteHost)
@@ -713,11 +1013,18 @@ void NetSocket::SendData(const QByteArray &data)
                           .arg(stateText()));
     if (data.isEmpty())
         return;
-    if (m_tcp->write(data) != data.size())
-        throw Failure(FailureNo::NotConnected, QStringLiteral("Sending to %1 port %2 failed: %3.")
-                                                   .arg(m_remoteHostIP)
-                                                   .arg(m_tcp->peerPort())
-                                                   .arg(m_tcp->errorString()));
+    if (const int error = m_stream->send(data.constData(), data.size())) {
+        const QString peer = m_remoteHostIP;
+        const quint16 peerPort = m_peerPort;
+        m_peerEnded = true;
+        dropStream(false);
+        setState(Error);
+        throw Failure(FailureNo::ConnectionReset,
+                      QStringLiteral("Sending to %1 port %2 failed: the peer has gone (%3).")
+                          .arg(peer)
+                          .arg(peerPort)
+                          .arg(systemText(error)));
+    }
 }
 
 QByteArray NetSocket::GetData()
@@ -727,11 +1034,11 @@ QByteArray NetSocket::GetData()
             return {};
         m_hasDatagram = false;
         m_remoteHostIP = shown(m_datagramSender);
-        return std::exchange(m_datagram, {});
+        return std::exchange(m_in, {});
     }
-    QByteArray data = std::exchange(m_leftover, {});
-    if (m_tcp && m_state == Connected)
-        data += m_tcp->readAll();
-    m_announced = 0;
+    QByteArray data = std::exchange(m_in, {});
+    // Reading stopped while the buffer was full; it goes on now.
+    if (m_stream && m_receiving && !m_peerEnded && !m_stream->connecting)
+        m_stream->reader.setEnabled(true);
     return data;
 }

@@ -3,20 +3,11 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QPointer>
-#include <QSet>
 #include <QString>
 
-class QTcpSocket;
-class QTcpServer;
+class QSocketNotifier;
 class QUdpSocket;
-class QAbstractSocket;
 
-// The event-driven socket component. One instance carries one TCP connection,
-// one TCP listener or one UDP socket at a time. Every operation that cannot
-// work raises a Failure at once; asynchronous failures arrive as `error`.
-// All events are delivered on the owning thread, one at a time; a handler may
-// call any operation (Close included) on the instance that raised the event.
 class NetSocket : public QObject
 {
     Q_OBJECT
@@ -48,6 +39,7 @@ public:
     qint32 LocalPort() const { return m_localPort; }
     void SetLocalPort(qint32 port);
     qint16 State() const { return m_state; }
+    // The current peer's numeric address, or empty when there is none.
     QString RemoteHostIP() const { return m_remoteHostIP; }
     // The port actually bound locally (listening, open or connected), 0 if none.
     quint16 BoundPort() const;
@@ -61,40 +53,61 @@ public:
     void Bind(const QString &localPort, const QString &localIP = QString());
     void SendData(const QByteArray &data);
     QByteArray GetData(); // everything waiting (UDP: the next datagram)
-    void Close();         // harmless in any state
+    void Close();         // harmless in any state; queued data still goes out (see LingerStallMs)
+
+    // TCP half-close. While HalfOpen is set, a peer that ends its sending side
+    // leaves the socket Connected (it can still be sent to) with PeerEnded()
+    // true, and raises the close event; otherwise the socket goes to Closing.
+    // A reset always ends in Closing. Close clears HalfOpen.
+    void SetHalfOpen(bool on) { m_halfOpen = on; }
+    bool PeerEnded() const { return m_peerEnded; }
+    // Ends this side's sending once everything queued has been written.
+    void EndSending();
+
+    // Flow control: bytes accepted by SendData and not yet taken by the system,
+    // and whether arriving data is read at all (when not, the peer's sending
+    // is slowed by TCP itself). Close resumes receiving.
+    qint64 BytesToSend() const;
+    void SetReceiving(bool on);
 
     // Upper bound of bytes buffered per arrival, so each event stays short.
     static constexpr qint64 ReadChunk = 256 * 1024;
+    // A closed connection keeps writing its queued data while the peer reads;
+    // it gives up when the peer has taken nothing for this long.
+    static constexpr int LingerStallMs = 30000;
 
 signals:
     void OnConnect(); // a TCP connection is up
     void OnClose();   // the peer has closed (State is Closing)
     void ConnectionRequest(qint32 requestID);
     void DataArrival(qint64 bytesTotal);
+    void SendProgress(qint64 bytesSent, qint64 bytesRemaining); // queued data was written
     void OnError(qint16 number, const QString &description, qint32 scode, const QString &source,
                  const QString &helpFile, qint32 helpContext, bool *cancelDisplay);
 
 private:
-    class Listener;
+    class Stream;
+    struct Entry;
 
     void setState(qint16 s) { m_state = s; }
     void requireClosed(const QString &operation) const;
     QString stateText() const;
     void raiseError(qint32 number, const QString &description);
     void releaseAll();
-    void retireTcp();
+    void dropStream(bool flush);
 
     // TCP connect: lookup, then one address after another.
     void lookupDone(quint64 generation, const QList<QHostAddress> &addresses, bool failed);
     void connectNext(quint64 generation);
-    void attachTcp(QTcpSocket *socket);
-    void tcpConnected();
-    void tcpReadyRead();
-    void tcpError(qint32 socketError);
-    void peerClosed();
+    void connectFailed(int error);
+    void streamConnected();
+    void streamReadable();
+    void streamWritable();
+    void peerEnded();
+    void peerGone();
 
     // Listening and pending requests.
-    void incoming(qintptr handle);
+    void incoming();
     void dispatchRequest(qintptr handle, quint64 generation);
 
     // UDP.
@@ -108,20 +121,23 @@ private:
     qint32 m_localPort = 0;
     qint16 m_state = Closed;
     QString m_remoteHostIP;
+    bool m_halfOpen = false;
+    bool m_peerEnded = false;
+    bool m_receiving = true;
 
     // Bumped by every Close: queued calls and lookups of an older generation are dropped.
     quint64 m_generation = 0;
-    int m_lookupId = -1;
     QList<QHostAddress> m_addresses; // addresses still to try while connecting
     QHostAddress m_tryingAddress;
-    QTcpSocket *m_tcp = nullptr;
-    Listener *m_server = nullptr;
+    quint16 m_peerPort = 0;
+    Stream *m_stream = nullptr;         // the TCP connection (or connection attempt)
+    int m_listenFd = -1;                // the TCP listener
+    QSocketNotifier *m_listenNotifier = nullptr;
+    int m_boundFd = -1;                 // a TCP socket that only holds a local address
     QUdpSocket *m_udp = nullptr;
-    QByteArray m_leftover;  // data still buffered when the peer closed
-    qint64 m_announced = 0; // buffered bytes already announced by DataArrival
+    QByteArray m_in; // received and not yet fetched, at most ReadChunk
 
     bool m_udpFromBind = false;
-    QByteArray m_datagram; // the datagram last announced by DataArrival
     bool m_hasDatagram = false;
     QHostAddress m_datagramSender;
     QHostAddress m_lastSender; // sender of the last datagram received

@@ -11,6 +11,19 @@ bool connecting(qint16 state)
 {
     return state == NetSocket::ResolvingHost || state == NetSocket::HostResolved || state == NetSocket::Connecting;
 }
+
+// Back-pressure: a leg stops reading while more than this waits to be written to
+// the other leg, and reads again once that has drained below half. TCP then slows
+// the sender, so a slow reader on one side never fills this program's memory.
+constexpr qint64 RelayBacklog = 4 * 1024 * 1024;
+
+void throttle(NetSocket *reader, qint64 backlog)
+{
+    if (backlog > RelayBacklog)
+        reader->SetReceiving(false);
+    else if (backlog < RelayBacklog / 2)
+        reader->SetReceiving(true);
+}
 } // namespace
 
 void frmMain::mnuPopupSniff_Click()
@@ -27,6 +40,7 @@ void frmMain::mnuPopupSniff_Click()
         Sock->Close();
         Sniff->Close();
         RelayPending.clear();
+        RelayClientEnded = false;
         Sock->SetRemoteHost(address);
         const qint32 relayPort = RoundToInt32(LeadingNumber(port));
         Sock->SetRemotePort(relayPort);
@@ -52,7 +66,10 @@ void frmMain::mnuPopupSniff_Click()
 void frmMain::Sniff_ConnectionRequest(qint32 requestID)
 {
     Sniff->Close();
+    // Each leg passes a peer's end of sending on to the other leg.
+    Sniff->SetHalfOpen(true);
     Sniff->Accept(requestID);
+    Sock->SetHalfOpen(true);
     Sock->Connect();
     QByteArray notice = "Local Connected. Connecting to remote...\r\n";
     LogIt(notice, false);
@@ -70,6 +87,7 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
         if (!connecting(state) && state != NetSocket::Connected) {
             // Closed, or taken over by another session: the held data goes with the client.
             RelayPending.clear();
+            RelayClientEnded = false;
             return;
         }
     }
@@ -83,11 +101,13 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
     LogIt(shown, true);
     if (connecting(Sock->State())) {
         RelayPending += data;
+        RelayThrottle();
         return;
     }
     try {
         RelayFlush();
         Sock->SendData(data);
+        RelayThrottle();
     } catch (const Failure &) {
         // The server side is gone: drop the local client as well, so the
         // failure is reported once and not for every piece it still sends.
@@ -96,13 +116,69 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
     }
 }
 
-// Sends what the local client sent while the server connection was being made.
+// Sends what the local client sent while the server connection was being made,
+// and its end if it has ended meanwhile.
 void frmMain::RelayFlush()
 {
-    if (RelayPending.isEmpty())
+    if (!RelayPending.isEmpty()) {
+        const QByteArray held = std::exchange(RelayPending, QByteArray());
+        Sock->SendData(held);
+    }
+    if (std::exchange(RelayClientEnded, false))
+        Sock->EndSending();
+    RelayThrottle();
+}
+
+// Each leg reads only while the other leg's backlog is within bounds.
+void frmMain::RelayThrottle()
+{
+    if (!RelayActive)
         return;
-    const QByteArray held = std::exchange(RelayPending, QByteArray());
-    Sock->SendData(held);
+    throttle(Sniff, Sock->BytesToSend() + RelayPending.size());
+    throttle(Sock, Sniff->BytesToSend());
+}
+
+void frmMain::Sock_SendProgress(qint64 bytesSent, qint64 bytesRemaining)
+{
+    Q_UNUSED(bytesSent);
+    Q_UNUSED(bytesRemaining);
+    RelayThrottle();
+}
+
+void frmMain::Sniff_SendProgress(qint64 bytesSent, qint64 bytesRemaining)
+{
+    Q_UNUSED(bytesSent);
+    Q_UNUSED(bytesRemaining);
+    RelayThrottle();
+}
+
+// The local client has ended its sending, or is gone. Its end is passed on to the
+// server and the relay goes on the other way; once both have ended, or the client
+// is gone, the relay ends as a session does (queued data is still written).
+void frmMain::Sniff_Close()
+{
+    if (Sniff->State() == NetSocket::Connected) { // ended its sending, still reads
+        if (connecting(Sock->State())) {
+            RelayClientEnded = true;
+            return;
+        }
+        if (Sock->State() == NetSocket::Connected && !Sock->PeerEnded()) {
+            Sock->EndSending();
+            return;
+        }
+    }
+    Sock_Close();
+}
+
+// The server has ended its sending. While the local client still sends, the end is
+// passed on to it and the relay goes on the other way; tells whether it did so.
+bool frmMain::RelayServerEnded()
+{
+    if (!RelayActive || Sock->State() != NetSocket::Connected || Sniff->State() != NetSocket::Connected ||
+        Sniff->PeerEnded())
+        return false;
+    Sniff->EndSending();
+    return true;
 }
 
 void frmMain::Sniff_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
