@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <sys/socket.h>
 
+#include "RawPeer.h"
 #include "platform/Failure.h"
 #include "platform/NetSocket.h"
 
@@ -156,6 +157,90 @@ private slots:
         QCOMPARE(dClosed.size() + dErrors.size(), 0);
     }
 
+    void halfOpenAndQueuedData()
+    {
+        const int fds = openDescriptors();
+        const int listener = raw::listenOn(false, 0);
+        const quint16 port = raw::portOf(listener);
+        const QByteArray big = raw::randomBytes(16 * 1024 * 1024, 9);
+
+        // The peer ends its sending: a half-open socket stays Connected and can still send;
+        // EndSending ends ours only after everything queued.
+        NetSocket s;
+        s.SetHalfOpen(true);
+        QSignalSpy closed(&s, &NetSocket::OnClose);
+        QByteArray got;
+        connect(&s, &NetSocket::DataArrival, [&] { got += s.GetData(); });
+        s.Connect(Lo, port);
+        auto peer = std::async(std::launch::async, [&] {
+            const int c = raw::acceptOne(listener);
+            raw::writeAll(c, "request");
+            ::shutdown(c, SHUT_WR);
+            const raw::Received r = raw::readAll(c);
+            ::close(c);
+            return r;
+        });
+        QTRY_COMPARE(closed.size(), 1);
+        QCOMPARE(got, QByteArray("request")); // what came before the end came first
+        QCOMPARE(s.State(), qint16(NetSocket::Connected));
+        QVERIFY(s.PeerEnded());
+        s.SendData(big);
+        QVERIFY(s.BytesToSend() > 0); // more than the system takes at once
+        s.EndSending();
+        EXPECT_FAILURE(s.SendData("late"), FailureNo::NotConnected, "not connected");
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(peer), 20000);
+        raw::Received r = peer.get();
+        QVERIFY(r.ended && r.data == big);
+        s.Close();
+        QCOMPARE(s.RemoteHostIP(), QString());
+
+        // Close with data queued for a peer that reads only later: all of it arrives, then the end.
+        NetSocket t;
+        t.Connect(Lo, port);
+        auto slow = std::async(std::launch::async, [&] {
+            const int c = raw::acceptOne(listener);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            const raw::Received r = raw::readAll(c);
+            ::close(c);
+            return r;
+        });
+        QTRY_COMPARE(t.State(), qint16(NetSocket::Connected));
+        t.SendData(big);
+        t.Close();
+        QCOMPARE(t.State(), qint16(NetSocket::Closed));
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(slow), 20000);
+        r = slow.get();
+        QVERIFY(r.ended && r.data == big);
+        ::close(listener);
+        QTRY_COMPARE(openDescriptors(), fds);
+    }
+
+    void handlersMayRunNestedLoops()
+    {
+        // A handler that shows a box runs an event loop of its own. The peer's end comes
+        // inside it and its handler closes the socket: what the component still uses on
+        // the way out of the first handler must outlive that.
+        for (int round = 0; round < 20; ++round) {
+            Pair p;
+            QVERIFY(p.connect());
+            int nested = 0;
+            connect(p.s.get(), &NetSocket::DataArrival, [&] {
+                p.s->GetData();
+                if (nested++)
+                    return;
+                QEventLoop box;
+                QTimer::singleShot(50, &box, &QEventLoop::quit);
+                box.exec();
+            });
+            connect(p.s.get(), &NetSocket::OnClose, [&] { p.s->Close(); });
+            p.peer->write(QByteArray(300000, 'x'));
+            p.peer->disconnectFromHost();
+            QTRY_COMPARE(p.s->State(), qint16(NetSocket::Closed));
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QVERIFY(nested >= 1);
+        }
+    }
+
     void unacceptedRequestsAreClosed()
     {
         NetSocket s;
@@ -205,6 +290,7 @@ private slots:
         s.SetRemotePort(a.localPort());
         s.SendData(QByteArray()); // opens, and goes as an empty datagram
         QCOMPARE(nextDatagram(a), QByteArray());
+        QCOMPARE(s.RemoteHostIP(), Lo); // the peer is where the datagrams go
         QByteArray got;
         connect(&s, &NetSocket::DataArrival, [&] { got = s.GetData(); });
         a.writeDatagram(QByteArray("x\0y\0", 4), QHostAddress::LocalHost, s.BoundPort());
@@ -218,6 +304,7 @@ private slots:
         NetSocket t;
         t.SetProtocol(NetSocket::UDP);
         t.Bind(0, Lo);
+        QCOMPARE(t.RemoteHostIP(), QString()); // no peer until a datagram arrives
         EXPECT_FAILURE(t.SendData("r"), FailureNo::NotConnected, "no peer yet");
         QSignalSpy arrivals(&t, &NetSocket::DataArrival);
         a.writeDatagram("from a", QHostAddress::LocalHost, t.BoundPort());

@@ -13,9 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <fcntl.h>
+#include <atomic>
 #include <cerrno>
 
 #include "Peer.h"
+#include "RawPeer.h"
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
@@ -79,6 +81,28 @@ std::unique_ptr<Relayed> connectedRelay()
         QTest::qWait(5);
     r->srv = r->server.nextPendingConnection();
     return r->srv ? std::move(r) : nullptr;
+}
+
+// A plain listener on [::1] at a port that is free on 127.0.0.1 too, for the relay.
+int rawServer(quint16 &port)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int fd = raw::listenOn(true, closedPort());
+        if (fd >= 0) {
+            port = raw::portOf(fd);
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// A window whose message boxes run an event loop of their own, as real ones do: a box
+// shown from inside a socket notification then handles the other sockets' events.
+Window windowWithLiveBoxes()
+{
+    Window win = loadWindow();
+    win.tk->onBox = [](const FakeToolkit::Box &) { QTest::qWait(200); };
+    return win;
 }
 } // namespace
 
@@ -304,6 +328,155 @@ private slots:
         QCOMPARE(got, early);
         ::close(server);
         ::close(fd);
+    }
+
+    void halfCloseIsPassedThrough()
+    {
+        // The client sends its request and ends its sending, as `printf ... | ncat` does;
+        // the server answers once it has seen that end.
+        quint16 port = 0;
+        const int listener = rawServer(port);
+        QVERIFY(listener >= 0);
+        Window win = windowWithLiveBoxes();
+        startRelay(win, port);
+        const QByteArray request = "GET / HTTP/1.0\r\n\r\n";
+        const QByteArray response = raw::randomBytes(256 * 1024, 3);
+        auto server = std::async(std::launch::async, [&] {
+            const int c = raw::acceptOne(listener);
+            const raw::Received r = raw::readAll(c);
+            raw::writeAll(c, response);
+            ::close(c);
+            return r;
+        });
+        auto client = std::async(std::launch::async, [&] {
+            const int c = raw::connectTo(port);
+            raw::writeAll(c, request);
+            ::shutdown(c, SHUT_WR);
+            const raw::Received r = raw::readAll(c);
+            ::close(c);
+            return r;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(server) && raw::ready(client), 20000);
+        const raw::Received atServer = server.get(), atClient = client.get();
+        QCOMPARE(atServer.data, request);
+        QVERIFY(atServer.ended);
+        QVERIFY(atClient.ended);
+        QCOMPARE(atClient.data.size(), response.size());
+        QVERIFY(atClient.data == response);
+        QCOMPARE(win.tk->boxes.size(), 1); // the confirmation only
+        QTRY_VERIFY(!win->RelayActive);    // both have ended: the relay is over
+        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(win->txtRx->Text().startsWith(LocalConnected));
+
+        // The other way round: the server ends first, the client goes on sending.
+        win->mnuPopupSniff->trigger();
+        auto server2 = std::async(std::launch::async, [&] {
+            const int c = raw::acceptOne(listener);
+            raw::writeAll(c, "hello");
+            ::shutdown(c, SHUT_WR);
+            const raw::Received r = raw::readAll(c);
+            ::close(c);
+            return r;
+        });
+        auto client2 = std::async(std::launch::async, [&] {
+            const int c = raw::connectTo(port);
+            raw::Received r = raw::readAll(c); // "hello" and the server's end
+            r.ended = r.ended && raw::writeAll(c, "still here");
+            ::close(c);
+            return r;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(server2) && raw::ready(client2), 20000);
+        const raw::Received second = client2.get(), atServer2 = server2.get();
+        QCOMPARE(second.data, QByteArray("hello"));
+        QVERIFY(second.ended);
+        QCOMPARE(atServer2.data, QByteArray("still here"));
+        QVERIFY(atServer2.ended);
+        QCOMPARE(win.tk->boxes.size(), 2);
+        QTRY_VERIFY(!win->RelayActive);
+        ::close(listener);
+    }
+
+    void clientThatLeavesIsPassedOn()
+    {
+        quint16 port = 0;
+        const int listener = rawServer(port);
+        QVERIFY(listener >= 0);
+        Window win = windowWithLiveBoxes();
+        for (const bool reset : {false, true}) {
+            win->txtRx_DblClick();
+            startRelay(win, port);
+            auto server = std::async(std::launch::async, [&] {
+                const int c = raw::acceptOne(listener);
+                const raw::Received r = raw::readAll(c, 5000);
+                ::close(c);
+                return r;
+            });
+            const int c = raw::connectTo(port);
+            QVERIFY(c >= 0);
+            QVERIFY(raw::writeAll(c, "bye"));
+            QTRY_VERIFY(win->txtRx->Text().contains("bye") && win->Sock->State() == NetSocket::Connected);
+            if (reset) {
+                const linger hard{1, 0};
+                ::setsockopt(c, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            ::close(c);
+            QTRY_VERIFY_WITH_TIMEOUT(raw::ready(server), 10000);
+            const raw::Received r = server.get();
+            QCOMPARE(r.data, QByteArray("bye"));
+            QVERIFY(r.ended);
+            QVERIFY2(r.endMs < 1000, qPrintable(QString::number(r.endMs)));
+            QTRY_VERIFY(!win->RelayActive);
+            QCOMPARE(win.tk->boxes.size(), reset ? 2 : 1); // the confirmations only
+        }
+        ::close(listener);
+    }
+
+    void slowReadersHoldBackTheSenders()
+    {
+        // Both peers send 24 MiB while neither reads: each leg stops reading once the
+        // other has 4 MiB waiting, so nothing piles up here; then both read it all.
+        quint16 port = 0;
+        const int listener = rawServer(port);
+        QVERIFY(listener >= 0);
+        Window win = loadWindow();
+        startRelay(win, port);
+        const qsizetype size = 24 * 1024 * 1024;
+        const QByteArray up = raw::randomBytes(size, 5), down = raw::randomBytes(size, 6);
+        std::atomic<bool> go{false};
+        const auto peer = [&](int fd, const QByteArray &out) {
+            auto writer = std::async(std::launch::async, [&, fd] { return raw::writeAll(fd, out); });
+            for (int i = 0; i < 2000 && !go; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            QByteArray got;
+            char buf[65536];
+            while (got.size() < size && raw::readable(fd, 10000)) {
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                got.append(buf, n);
+            }
+            writer.wait();
+            ::close(fd);
+            return got;
+        };
+        auto server = std::async(std::launch::async, [&] { return peer(raw::acceptOne(listener), down); });
+        auto client = std::async(std::launch::async, [&] { return peer(raw::connectTo(port), up); });
+        qint64 worst = 0;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 1500) {
+            QTest::qWait(5);
+            worst = qMax(worst, qMax(win->Sock->BytesToSend() + win->RelayPending.size(), win->Sniff->BytesToSend()));
+        }
+        QVERIFY2(worst <= 4 * 1024 * 1024 + NetSocket::ReadChunk, qPrintable(QString::number(worst)));
+        QVERIFY(worst > 1024 * 1024); // the queues did fill up to the bound
+        go = true;
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(server) && raw::ready(client), 60000);
+        QVERIFY(server.get() == up);
+        QVERIFY(client.get() == down);
+        QCOMPARE(win.tk->boxes.size(), 1);
+        ::close(listener);
     }
 
     void sniffAgainRestartsTheRelay()
