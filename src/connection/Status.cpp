@@ -1,8 +1,16 @@
+#include <QCheckBox>
 #include <QLabel>
+#include <algorithm>
 
 #include "app/frmMain.h"
 #include "platform/NetSocket.h"
 #include "platform/Twips.h"
+
+// The status label's room: pixels kept free before the check box, the least
+// width it is given however narrow the window, and the room it was last fitted to.
+constexpr int StatusGap = 6;
+constexpr int MinStatusWidth = 100;
+const char *const StatusRoom = "wirebenchStatusRoom";
 
 QString frmMain::StatusText()
 {
@@ -33,10 +41,18 @@ QString frmMain::StatusText()
 
 void frmMain::TimerStat_Timer()
 {
+    // The label shows as much as fits between its left edge and the CR/LF
+    // check box, shortened in the middle; its accessible name keeps the full text.
     const QString text = StatusText();
-    if (LblStats->text() != text) {
-        LblStats->setText(text);
-        LblStats->setAccessibleName(text);
-        Twips::AutoSizeLabel(LblStats, Twips::Height(LblStats));
-    }
+    const int room =
+        std::max(MinStatusWidth, int((Twips::Left(cCrLf) - Twips::Left(LblStats)) / Twips::PerPixel) -
+                                     StatusGap - 2 * LblStats->margin());
+    if (LblStats->accessibleName() == text && LblStats->property(StatusRoom).toInt() == room)
+        return;
+    LblStats->setProperty(StatusRoom, room);
+    LblStats->setAccessibleName(text);
+    const QFontMetrics metrics = LblStats->fontMetrics();
+    LblStats->setText(metrics.horizontalAdvance(text) > room ? metrics.elidedText(text, Qt::ElideMiddle, room)
+                                                             : text);
+    Twips::AutoSizeLabel(LblStats, Twips::Height(LblStats));
 }

@@ -5,16 +5,40 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QFontMetrics>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
+
+QString ElideLongLines(const QString &text, const QFontMetrics &metrics, int maxWidth)
+{
+    QStringList lines = text.split(u'\n');
+    for (QString &line : lines) {
+        const bool cr = line.endsWith(u'\r');
+        const QString body = cr ? line.chopped(1) : line;
+        if (metrics.horizontalAdvance(body) > maxWidth)
+            line =
+                metrics.elidedText(body, Qt::ElideMiddle, maxWidth) + (cr ? QStringLiteral("\r") : QString());
+    }
+    return lines.join(u'\n');
+}
 
 Toolkit::Answer QtToolkit::MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title)
 {
     static const QMessageBox::Icon icons[] = {QMessageBox::Critical, QMessageBox::Warning,
                                               QMessageBox::Question, QMessageBox::Information};
-    QMessageBox box(icons[icon], title, text,
+    QMessageBox box(icons[icon], title, QString(),
                     buttons == YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
                     QApplication::activeWindow());
+    // Plain text always: the texts carry what users typed and peers sent, and
+    // the shortening below measures plain text.
+    box.setTextFormat(Qt::PlainText);
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const int maxWidth = screen ? screen->availableGeometry().width() * 2 / 3 : 640;
+    const QString shown = ElideLongLines(text, box.fontMetrics(), maxWidth);
+    box.setText(shown);
+    if (shown != text)
+        box.setDetailedText(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     const int pressed = box.exec();
     if (buttons == OkOnly)
         return Ok;

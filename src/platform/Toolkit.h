@@ -3,6 +3,12 @@
 
 class QMenu;
 class QAction;
+class QFontMetrics;
+
+// The text with each line wider than maxWidth pixels shortened in its middle
+// to an ellipsis, so it fits. Lines end at a line feed; a carriage return
+// before it is kept. Lines that fit are left as they are.
+QString ElideLongLines(const QString &text, const QFontMetrics &metrics, int maxWidth);
 
 // The narrow seam to the windowing toolkit: modal boxes, popup menus, one pass
 // of the event loop, the command line and the version. The window owns one;
@@ -28,6 +34,8 @@ public:
 };
 
 // The real toolkit: QMessageBox, QMenu::exec, QCoreApplication::processEvents.
+// A box never grows wider than two thirds of the screen: over-long lines are
+// shortened, and the full text is then under "Show Details...".
 class QtToolkit : public Toolkit {
 public:
     explicit QtToolkit(QString command = QString()) : m_command(std::move(command)) {}

@@ -5,7 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -168,6 +170,13 @@ private slots:
                                       << "The port number \"0\" is invalid.";
         QTest::newRow("first colon splits") << "a:b:c" << "a" << "b:c" << "The port number \"0\" is invalid.";
         QTest::newRow("one character") << "x" << "127.0.0.1" << "80" << "";
+        QTest::newRow("one emoji") << QStringLiteral("\U0001F600") << "127.0.0.1"
+                                   << "80"
+                                   << "";
+        QTest::newRow("tabs around both") << "\t 127.0.0.2\t:\t80 \t"
+                                          << "127.0.0.2"
+                                          << "80"
+                                          << "";
     }
     void commandLineForms()
     {
@@ -187,8 +196,65 @@ private slots:
         }
         if (command == QLatin1String("127.0.0.2"))
             QVERIFY(win->Sock->State() != NetSocket::Closed); // connecting to port 80
-        if (command == QLatin1String("x"))
+        // An ignored argument starts nothing.
+        if (address == QLatin1String("127.0.0.1"))
             QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+    }
+
+    void longStatusIsShortenedInTheLabel()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        Window win = loadWindow(QString(), true);
+        QVERIFY(QTest::qWaitForWindowExposed(win.w.get()));
+        const QString host = QString(32000 - 9, u' ') + QStringLiteral("127.0.0.1");
+        win->txtIP->setText(host);
+        win->txtPort->setText(QString::number(server.serverPort()));
+        win->cmdConnect->click();
+        const QString full = QStringLiteral("Connected to 127.0.0.1 (") + host + QStringLiteral(")");
+        qsizetype shownBefore = 0;
+        for (int width : {600, 1200}) { // the label follows the window as it grows
+            win->resize(width, 400);
+            QTRY_COMPARE(win->LblStats->accessibleName(), full);
+            QTRY_VERIFY(win->LblStats->text().size() > shownBefore);
+            const QString shown = win->LblStats->text();
+            shownBefore = shown.size();
+            QVERIFY(win->LblStats->geometry().right() < win->cCrLf->geometry().left());
+            QVERIFY(shown.startsWith(QStringLiteral("Connected to 127.0.0.1 (  ")) &&
+                    shown.endsWith(QStringLiteral("  127.0.0.1)")));
+        }
+        QCOMPARE(win->LblStats->toolTip(), QStringLiteral("The connection status."));
+    }
+
+    void longLinesAreShortenedInTheMiddle()
+    {
+        const QFontMetrics metrics(QApplication::font());
+        const QString text = QStringLiteral("Error #: 11001\r\nHost not found: ") + QString(32000, u'a') +
+                             QStringLiteral("z.example.\r\nshort");
+        const QStringList lines = ElideLongLines(text, metrics, 300).split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], QStringLiteral("Error #: 11001"));
+        QCOMPARE(lines[2], QStringLiteral("short"));
+        QVERIFY(lines[1].startsWith(QStringLiteral("Host not found: aa")) &&
+                lines[1].endsWith(QStringLiteral("az.example.")));
+        QVERIFY(metrics.horizontalAdvance(lines[1]) <= 300);
+
+        // The real box stays inside the screen and keeps the full text in its details.
+        QtToolkit tk;
+        QString details;
+        int boxWidth = 0;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                details = box->detailedText();
+                boxWidth = box->width();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        poll.start(10);
+        tk.MsgBox(text, Toolkit::Critical, Toolkit::OkOnly, QStringLiteral("Wirebench"));
+        QCOMPARE(details, QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        QVERIFY(boxWidth > 0 && boxWidth <= QGuiApplication::primaryScreen()->availableGeometry().width());
     }
 
     void layoutFigures()
