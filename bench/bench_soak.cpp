@@ -67,7 +67,8 @@ int main(int argc, char **argv)
         });
         w.txtPort->setText(QString::number(port));
         int connected = 0;
-        QObject::connect(w.Sock, &NetSocket::OnConnect, &w, [&] { ++connected; });
+        QObject phaseScope; // the counter goes with this phase
+        QObject::connect(w.Sock, &NetSocket::OnConnect, &phaseScope, [&] { ++connected; });
         Phase phase("connect/close");
         int failed = 0;
         for (int i = 0; i < connects; ++i) {

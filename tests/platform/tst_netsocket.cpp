@@ -67,8 +67,12 @@ private slots:
         NetSocket s;
         qint16 atConnect = -1;
         connect(&s, &NetSocket::OnConnect, [&] { atConnect = s.State(); });
-        s.Connect(QStringLiteral("localhost"), port);
-        s.Close(); // the lookup's late result must be dropped
+        // Look-ups cut short by Close: their late results are dropped, and nothing of them
+        // leaks (the sanitizer build runs this program with leak checking on).
+        for (int i = 0; i < 20; ++i) {
+            s.Connect(QStringLiteral("localhost"), port);
+            s.Close();
+        }
         // Lookups of one name finish in order: once this one is back, the dropped one was too.
         bool done = false;
         QHostInfo::lookupHost(QStringLiteral("localhost"), this, [&](const QHostInfo &) { done = true; });
