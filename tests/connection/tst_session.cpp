@@ -189,6 +189,24 @@ private slots:
         QCOMPARE(arrivals[0][0].toLongLong(), 3);
     }
 
+    void statusNamesOnlyTheCurrentPeer()
+    {
+        // After a TCP session the old peer's address must not linger in the status line.
+        auto s = connectedSession(false);
+        QVERIFY(s);
+        Window &win = s->win;
+        QCOMPARE(win->StatusText(), QStringLiteral("Connected to 127.0.0.1"));
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtPort->setText(QString::number(closedPort()));
+        win->cmdListen->click(); // bound, no peer yet
+        QCOMPARE(win->StatusText(), QStringLiteral("Open. "));
+        win->txtIP->setText(QStringLiteral("127.0.0.2"));
+        win->cmdConnect->click(); // datagrams go to 127.0.0.2
+        QCOMPARE(win->StatusText(), QStringLiteral("Open. 127.0.0.2"));
+        win->cmdClose->click();
+        QCOMPARE(win->Sock->RemoteHostIP(), QString());
+    }
+
     void udpPortReadings()
     {
         Window win = loadWindow();
