@@ -1,13 +1,15 @@
 // A server floods the relay while its local client reads slowly: the program's
 // memory over time, against what the log pane holds, then the rest at full speed.
-//   bench_slowclient [MiB the server sends, default 1024] [client KiB/s, default 4096] [slow seconds, default 10]
+//   bench_slowclient [MiB the server sends, default 1024] [client KiB/s, default 4096] [slow seconds, default
+//   10]
 #include <QLineEdit>
 #include <QRandomGenerator>
 
 #include "BenchSupport.h"
 #include "platform/LogPane.h"
 
-namespace {
+namespace
+{
 constexpr qint64 MiB = 1024 * 1024;
 }
 
@@ -94,8 +96,9 @@ int main(int argc, char **argv)
     server.join();
     client.join();
     ::close(lfd);
-    std::printf("client received %lld of %lld MiB, %s; worst RSS growth beyond the log pane %.1f MiB (bound 64)\n",
-                received / MiB, total / MiB, received == total && exact ? "exact and in order" : "NOT EXACT",
-                worstExcess);
+    std::printf(
+        "client received %lld of %lld MiB, %s; worst RSS growth beyond the log pane %.1f MiB (bound 64)\n",
+        received / MiB, total / MiB, received == total && exact ? "exact and in order" : "NOT EXACT",
+        worstExcess);
     return 0;
 }

@@ -10,7 +10,8 @@
 #include "BenchSupport.h"
 #include "platform/LogPane.h"
 
-namespace {
+namespace
+{
 int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
@@ -101,7 +102,8 @@ int main(int argc, char **argv)
         int failed = 0;
         for (int i = 0; i < listens; ++i) {
             int fd = -1;
-            if (!waitFor([&] { return w.Sock->State() == NetSocket::Listening; }) || (fd = tcpConnect(port)) < 0) {
+            if (!waitFor([&] { return w.Sock->State() == NetSocket::Listening; }) ||
+                (fd = tcpConnect(port)) < 0) {
                 ++failed;
                 continue;
             }

@@ -146,9 +146,9 @@ Failure bindFailure(int error, qint32 port, const QString &address)
                            .arg(port)
                            .arg(address));
     default:
-        return Failure(FailureNo::Unexpected, QStringLiteral("Port %1 on %2 cannot be opened: %3.")
-                                                  .arg(port)
-                                                  .arg(address, systemText(error)));
+        return Failure(
+            FailureNo::Unexpected,
+            QStringLiteral("Port %1 on %2 cannot be opened: %3.").arg(port).arg(address, systemText(error)));
     }
 }
 
@@ -207,8 +207,9 @@ struct NetSocket::Entry {
 class NetSocket::Stream : public QObject
 {
 public:
-    Stream(int fd, NetSocket *owner) : fd(fd), owner(owner), reader(fd, QSocketNotifier::Read, this),
-                                      writer(fd, QSocketNotifier::Write, this)
+    Stream(int fd, NetSocket *owner)
+        : fd(fd), owner(owner), reader(fd, QSocketNotifier::Read, this),
+          writer(fd, QSocketNotifier::Write, this)
     {
         reader.setEnabled(false);
         writer.setEnabled(false);
@@ -614,7 +615,8 @@ void NetSocket::lookupDone(quint64 generation, const QList<QHostAddress> &addres
     if (generation != m_generation || m_state != ResolvingHost)
         return; // closed meanwhile
     if (failed || addresses.isEmpty()) {
-        raiseError(FailureNo::HostNotFound, QStringLiteral("Host not found: %1.").arg(bareHost(m_remoteHost)));
+        raiseError(FailureNo::HostNotFound,
+                   QStringLiteral("Host not found: %1.").arg(bareHost(m_remoteHost)));
         return;
     }
     m_addresses = addresses;
@@ -670,15 +672,17 @@ void NetSocket::connectFailed(int error)
                           QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port));
     case ENETUNREACH:
     case EAFNOSUPPORT:
-        return raiseError(FailureNo::NetworkUnreachable,
-                          QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
+        return raiseError(
+            FailureNo::NetworkUnreachable,
+            QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
     case EACCES:
     case EPERM:
         return raiseError(FailureNo::AccessDenied,
                           QStringLiteral("Connection to %1 port %2 is not permitted.").arg(address, port));
     default:
-        return raiseError(FailureNo::Unexpected, QStringLiteral("Connection to %1 port %2 failed: %3.")
-                                                     .arg(address, port, systemText(error)));
+        return raiseError(
+            FailureNo::Unexpected,
+            QStringLiteral("Connection to %1 port %2 failed: %3.").arg(address, port, systemText(error)));
     }
 }
 
@@ -998,11 +1002,12 @@ void NetSocket::SendData(const QByteArray &data)
         m_remoteHostIP = shown(address);
         // An empty datagram is sent as such.
         if (m_udp->writeDatagram(data, address, port) < 0)
-            throw Failure(FailureNo::Unexpected, QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
-                                                     .arg(data.size())
-                                                     .arg(shown(address))
-                                                     .arg(port)
-                                                     .arg(m_udp->errorString()));
+            throw Failure(FailureNo::Unexpected,
+                          QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
+                              .arg(data.size())
+                              .arg(shown(address))
+                              .arg(port)
+                              .arg(m_udp->errorString()));
         return;
     }
     if (m_state != Connected || !m_stream || m_stream->shutdownWanted)

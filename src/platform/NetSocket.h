@@ -130,10 +130,10 @@ private:
     QList<QHostAddress> m_addresses; // addresses still to try while connecting
     QHostAddress m_tryingAddress;
     quint16 m_peerPort = 0;
-    Stream *m_stream = nullptr;         // the TCP connection (or connection attempt)
-    int m_listenFd = -1;                // the TCP listener
+    Stream *m_stream = nullptr; // the TCP connection (or connection attempt)
+    int m_listenFd = -1;        // the TCP listener
     QSocketNotifier *m_listenNotifier = nullptr;
-    int m_boundFd = -1;                 // a TCP socket that only holds a local address
+    int m_boundFd = -1; // a TCP socket that only holds a local address
     QUdpSocket *m_udp = nullptr;
     QByteArray m_in; // received and not yet fetched, at most ReadChunk
 

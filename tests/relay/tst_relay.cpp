@@ -467,7 +467,8 @@ private slots:
         t.start();
         while (t.elapsed() < 1500) {
             QTest::qWait(5);
-            worst = qMax(worst, qMax(win->Sock->BytesToSend() + win->RelayPending.size(), win->Sniff->BytesToSend()));
+            worst = qMax(
+                worst, qMax(win->Sock->BytesToSend() + win->RelayPending.size(), win->Sniff->BytesToSend()));
         }
         QVERIFY2(worst <= 4 * 1024 * 1024 + NetSocket::ReadChunk, qPrintable(QString::number(worst)));
         QVERIFY(worst > 1024 * 1024); // the queues did fill up to the bound

@@ -15,7 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace raw {
+namespace raw
+{
 
 // A listener on [::1] (IPv6 only) or 127.0.0.1 at `port` (0: any); -1 when taken.
 inline int listenOn(bool v6, quint16 port)
@@ -92,8 +93,8 @@ inline bool writeAll(int fd, const QByteArray &data)
 
 struct Received {
     QByteArray data;
-    bool ended = false;  // the peer's end (or a reset) was seen
-    qint64 endMs = -1;   // when, counted from the first byte
+    bool ended = false; // the peer's end (or a reset) was seen
+    qint64 endMs = -1;  // when, counted from the first byte
 };
 
 // Reads until the peer's end, a reset, or `timeoutMs` without data; optionally at
@@ -104,7 +105,8 @@ inline Received readAll(int fd, int timeoutMs = 10000, qint64 bytesPerSecond = 0
     QElapsedTimer clock;
     char buf[65536];
     while (readable(fd, timeoutMs)) {
-        const size_t want = bytesPerSecond ? size_t(qMin<qint64>(sizeof buf, bytesPerSecond / 100)) : sizeof buf;
+        const size_t want =
+            bytesPerSecond ? size_t(qMin<qint64>(sizeof buf, bytesPerSecond / 100)) : sizeof buf;
         const ssize_t n = ::recv(fd, buf, want, 0);
         if (n <= 0) {
             r.ended = true;
