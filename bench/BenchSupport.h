@@ -137,6 +137,20 @@ inline int tcpListen(bool ipv6, quint16 port, quint16 *bound)
     return fd;
 }
 
+// A server listener on [::1] at a port number that is free on 127.0.0.1 too,
+// where the relay listens for its local client.
+inline int relayServerListen(quint16 *port)
+{
+    int fd = -1;
+    for (int i = 0; i < 20 && fd < 0; ++i) {
+        quint16 probe = 0;
+        const int p = tcpListen(false, 0, &probe);
+        ::close(p);
+        fd = tcpListen(true, probe, port);
+    }
+    return fd;
+}
+
 inline int tcpConnect(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -86,13 +86,7 @@ int main(int argc, char **argv)
     std::chrono::steady_clock::time_point t0, t1;
 
     // Through the relay: the server on [::1], the relay on 127.0.0.1 at the same port.
-    lfd = -1;
-    for (int i = 0; i < 20 && lfd < 0; ++i) {
-        quint16 probe = 0;
-        const int p = tcpListen(false, 0, &probe);
-        ::close(p);
-        lfd = tcpListen(true, probe, &port);
-    }
+    lfd = relayServerListen(&port);
     frmMain w(std::make_unique<BenchToolkit>());
     w.Form_Load();
     w.show();

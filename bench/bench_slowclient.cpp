@@ -22,14 +22,8 @@ int main(int argc, char **argv)
     QByteArray pattern(MiB + 7, Qt::Uninitialized); // not a divisor of the chunk sizes
     QRandomGenerator(11).fillRange(reinterpret_cast<quint32 *>(pattern.data()), pattern.size() / 4);
 
-    int lfd = -1;
     quint16 port = 0;
-    for (int i = 0; i < 20 && lfd < 0; ++i) {
-        quint16 probe = 0;
-        const int p = tcpListen(false, 0, &probe);
-        ::close(p);
-        lfd = tcpListen(true, probe, &port);
-    }
+    const int lfd = relayServerListen(&port);
     frmMain w(std::make_unique<BenchToolkit>());
     w.Form_Load();
     w.show();

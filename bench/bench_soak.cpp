@@ -119,14 +119,8 @@ int main(int argc, char **argv)
 
     // 3. Relay set-ups with a client that sends a line and leaves.
     {
-        int lfd = -1;
         quint16 port = 0;
-        for (int i = 0; i < 20 && lfd < 0; ++i) {
-            quint16 probe = 0;
-            const int p = tcpListen(false, 0, &probe);
-            ::close(p);
-            lfd = tcpListen(true, probe, &port);
-        }
+        const int lfd = relayServerListen(&port);
         std::atomic<bool> stop{false};
         std::atomic<int> served{0};
         std::thread server([&] {
