@@ -59,6 +59,8 @@ public:
     // and whether the client ended its sending meanwhile.
     QByteArray RelayPending;
     bool RelayClientEnded = false;
+    // Receive buffers kept from one arrival to the next.
+    QByteArray RxData, RxShown, RelayData, RelayShown;
 
     // Main window (app/).
     void Form_Load();

@@ -6,28 +6,24 @@
 #include "platform/NetSocket.h"
 
 namespace {
-// Each LF becomes CR LF, nothing else changes: one pass over the data.
-QByteArray lfToCrLf(const QByteArray &in)
+// Each LF becomes CR LF, nothing else changes: one pass, into a buffer that is
+// kept from one arrival to the next.
+void lfToCrLf(const QByteArray &in, QByteArray &out)
 {
     const char *p = in.constData();
     const char *const end = p + in.size();
-    const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-    if (!lf)
-        return in;
-    QByteArray out(in.size() * 2, Qt::Uninitialized);
+    out.resize(in.size() * 2);
     char *o = out.data();
-    while (lf) {
+    for (const char *lf; (lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p))));) {
         std::memcpy(o, p, size_t(lf - p));
         o += lf - p;
         *o++ = '\r';
         *o++ = '\n';
         p = lf + 1;
-        lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
     }
     std::memcpy(o, p, size_t(end - p));
     o += end - p;
     out.truncate(o - out.constData());
-    return out;
 }
 } // namespace
 
@@ -35,14 +31,17 @@ void frmMain::Sock_DataArrival(qint64 bytesTotal)
 {
     Q_UNUSED(bytesTotal);
     try {
-        QByteArray data = Sock->GetData();
+        // The buffers are the window's, reused by every arrival.
+        Sock->GetData(RxData);
         if (RelayActive) {
-            Sniff->SendData(data);
+            Sniff->SendData(RxData);
             RelayThrottle();
         }
-        if (cCrLf->isChecked())
-            data = lfToCrLf(data);
-        LogIt(data, false);
+        if (cCrLf->isChecked() && std::memchr(RxData.constData(), '\n', size_t(RxData.size()))) {
+            lfToCrLf(RxData, RxShown);
+            RxData.swap(RxShown);
+        }
+        LogIt(RxData, false);
     } catch (const Failure &f) {
         Tk().MsgBox(QStringLiteral("DataArrival: %1\r\n").arg(f.Number) + f.Description, Toolkit::Exclamation,
                     Toolkit::OkOnly, QStringLiteral("DataArrival error..."));

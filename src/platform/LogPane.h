@@ -112,7 +112,7 @@ private:
     qint64 RowsFor(qint64 length) const;
     static int SegSizeFor(qint64 capacity);
 
-    std::deque<Segment *> m_segs;
+    QList<Segment *> m_segs; // a queue: appending after dropping from the front reuses its room
     std::vector<Segment *> m_pool; // dropped segments kept for reuse
     qint64 m_base = 0;
     qint64 m_end = 0;

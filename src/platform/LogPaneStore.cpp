@@ -123,7 +123,7 @@ void LogStore::TrimPool()
 {
     // Never more segments, in use and pooled, than a full ring needs.
     const size_t keep = size_t(m_capacity / m_segSize + 2);
-    while (!m_pool.empty() && m_pool.size() + m_segs.size() > keep) {
+    while (!m_pool.empty() && m_pool.size() + size_t(m_segs.size()) > keep) {
         delete m_pool.back();
         m_pool.pop_back();
     }
@@ -226,7 +226,7 @@ qint64 LogStore::NextColorChange(qint64 pos, qint64 limit) const
 {
     if (pos >= m_end || m_segs.empty())
         return limit;
-    for (size_t i = size_t(SegIndex(pos)); i < m_segs.size(); ++i) {
+    for (qsizetype i = SegIndex(pos); i < m_segs.size(); ++i) {
         const Segment &s = *m_segs[i];
         if (s.Start >= limit)
             break;
@@ -338,7 +338,7 @@ LogStore::Line LogStore::LineAtRow(qint64 row, qint64 *rowInLine) const
 {
     row = std::max<qint64>(0, row);
     qint64 before = 0;
-    for (size_t i = 0; i < m_segs.size(); ++i) {
+    for (qsizetype i = 0; i < m_segs.size(); ++i) {
         const Segment &s = *m_segs[i];
         const qint64 rows = SegRows(s);
         if (row >= before + rows) {
@@ -375,7 +375,7 @@ LogStore::Line LogStore::LineAt(qint64 pos) const
     auto it = std::lower_bound(s.Lfs.begin(), s.Lfs.end(), off);
     if (it != s.Lfs.end())
         return MakeLine(int(i), int(it - s.Lfs.begin()));
-    for (size_t j = i + 1; j < m_segs.size(); ++j)
+    for (qsizetype j = qsizetype(i) + 1; j < m_segs.size(); ++j)
         if (!m_segs[j]->Lfs.empty())
             return MakeLine(int(j), 0);
     return LastLine();
@@ -387,7 +387,7 @@ LogStore::Line LogStore::NextLine(const Line &line) const
         return line;
     if (size_t(line.Lf) + 1 < m_segs[size_t(line.Seg)]->Lfs.size())
         return MakeLine(line.Seg, line.Lf + 1);
-    for (size_t j = size_t(line.Seg) + 1; j < m_segs.size(); ++j)
+    for (qsizetype j = line.Seg + 1; j < m_segs.size(); ++j)
         if (!m_segs[j]->Lfs.empty())
             return MakeLine(int(j), 0);
     return LastLine();

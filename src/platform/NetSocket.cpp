@@ -1034,16 +1034,25 @@ void NetSocket::SendData(const QByteArray &data)
 
 QByteArray NetSocket::GetData()
 {
+    QByteArray data;
+    GetData(data);
+    return data;
+}
+
+// The caller's buffer and the component's are swapped, so a caller that keeps
+// one buffer for every arrival makes the receive path allocate nothing.
+void NetSocket::GetData(QByteArray &data)
+{
+    data.swap(m_in);
+    m_in.truncate(0);
     if (m_protocol == UDP) {
-        if (!m_hasDatagram)
-            return {};
-        m_hasDatagram = false;
-        m_remoteHostIP = shown(m_datagramSender);
-        return std::exchange(m_in, {});
+        if (!std::exchange(m_hasDatagram, false))
+            data.truncate(0);
+        else
+            m_remoteHostIP = shown(m_datagramSender);
+        return;
     }
-    QByteArray data = std::exchange(m_in, {});
     // Reading stopped while the buffer was full; it goes on now.
     if (m_stream && m_receiving && !m_peerEnded && !m_stream->connecting)
         m_stream->reader.setEnabled(true);
-    return data;
 }

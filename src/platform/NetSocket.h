@@ -52,7 +52,8 @@ public:
     void Bind(qint32 localPort, const QString &localIP = QString());
     void Bind(const QString &localPort, const QString &localIP = QString());
     void SendData(const QByteArray &data);
-    QByteArray GetData(); // everything waiting (UDP: the next datagram)
+    QByteArray GetData();           // everything waiting (UDP: the next datagram)
+    void GetData(QByteArray &data); // the same, into the caller's buffer
     void Close();         // harmless in any state; queued data still goes out (see LingerStallMs)
 
     // TCP half-close. While HalfOpen is set, a peer that ends its sending side

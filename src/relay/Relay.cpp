@@ -1,5 +1,6 @@
 #include <QComboBox>
 #include <QLineEdit>
+#include <cstring>
 
 #include "app/frmMain.h"
 #include "platform/NetSocket.h"
@@ -96,9 +97,17 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
 void frmMain::Sniff_DataArrival(qint64 bytesTotal)
 {
     Q_UNUSED(bytesTotal);
-    const QByteArray data = Sniff->GetData();
-    QByteArray shown = data; // the log shows NUL as "?", the server gets the bytes unchanged
-    LogIt(shown, true);
+    QByteArray &data = RelayData; // kept from one arrival to the next
+    Sniff->GetData(data);
+    // The log shows NUL as "?", the server gets the bytes unchanged: only data
+    // with a NUL in it needs a copy for the log.
+    if (std::memchr(data.constData(), 0, size_t(data.size()))) {
+        RelayShown.resize(data.size());
+        std::memcpy(RelayShown.data(), data.constData(), size_t(data.size()));
+        LogIt(RelayShown, true);
+    } else {
+        LogIt(data, true);
+    }
     if (connecting(Sock->State())) {
         RelayPending += data;
         RelayThrottle();
