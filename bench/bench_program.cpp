@@ -1,0 +1,337 @@
+// The program as users start it: the real wirebench executable in a process of
+// its own, on X11 through Xvfb when that is installed (offscreen otherwise),
+// against a plain reader and a plain relay measured in the same run.
+//   bench_program [MiB, default 512]
+// - flood: `wirebench 127.0.0.1:P`, a peer on P sends the profile, ends its
+//   sending, and waits for the program's end: the program closes the session
+//   only after it has logged the last byte.
+// - relay: "Sniffer..." chosen in the window with xdotool (X11 only), then two
+//   streams at once through it, checked byte for byte.
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "BenchSupport.h"
+
+extern char **environ;
+
+namespace {
+constexpr qint64 MiB = 1024 * 1024;
+using Clock = std::chrono::steady_clock;
+
+pid_t spawn(const QStringList &args)
+{
+    std::vector<QByteArray> bytes;
+    for (const QString &a : args)
+        bytes.push_back(a.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+double rssMiBOf(pid_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() / 1024.0;
+    return 0;
+}
+
+bool shell(const QString &command)
+{
+    return std::system(command.toLocal8Bit().constData()) == 0;
+}
+
+// Starts Xvfb on a free display; the program then runs on X11 as on a desktop.
+pid_t startX11()
+{
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty())
+        return -1;
+    for (int n = 90; n < 140; ++n) {
+        const QString sock = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
+        if (QFile::exists(sock))
+            continue;
+        const pid_t pid = spawn({xvfb, QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                                 QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        for (int i = 0; i < 100 && !QFile::exists(sock); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!QFile::exists(sock)) {
+            stop(pid);
+            continue;
+        }
+        qputenv("DISPLAY", QByteArray(":") + QByteArray::number(n));
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        return pid;
+    }
+    return -1;
+}
+
+int acceptWithin(int lfd, int ms)
+{
+    pollfd p{lfd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0 ? ::accept(lfd, nullptr, nullptr) : -1;
+}
+
+QByteArray textLines()
+{
+    QByteArray b;
+    for (int i = 0; b.size() < MiB; ++i) // 64-byte lines
+        b += QByteArray::number(i).rightJustified(8, '0') + ' ' + QByteArray(54, char('a' + i % 26)) + '\n';
+    return b;
+}
+
+QByteArray binaryNoBreaks()
+{
+    QByteArray b(MiB, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(b.data()), b.size() / 4);
+    for (char &c : b)
+        if (c == '\n' || c == '\r')
+            c = 'x';
+    return b;
+}
+
+// A plain reader: bytes per second of one blocking recv loop.
+double plainRead(const QByteArray &pattern, qint64 total)
+{
+    quint16 port = 0;
+    const int lfd = tcpListen(false, 0, &port);
+    std::thread sender([&] {
+        const int fd = ::accept(lfd, nullptr, nullptr);
+        sendAll(fd, pattern, total);
+        ::close(fd);
+    });
+    const int fd = tcpConnect(port);
+    const auto t0 = Clock::now();
+    const qint64 got = readAll(fd, total);
+    const auto t1 = Clock::now();
+    sender.join();
+    ::close(fd);
+    ::close(lfd);
+    return got / seconds(t0, t1);
+}
+
+struct Flood {
+    double rate = 0, bytesPerByteKept = 0;
+    bool complete = false;
+};
+
+Flood programRead(const QString &exe, const QByteArray &pattern, qint64 total)
+{
+    Flood r;
+    quint16 port = 0;
+    const int lfd = tcpListen(false, 0, &port);
+    const pid_t pid = spawn({exe, QStringLiteral("127.0.0.1:%1").arg(port)});
+    const int fd = acceptWithin(lfd, 20000);
+    if (fd >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the window is up and idle
+        const double rss0 = rssMiBOf(pid);
+        const auto t0 = Clock::now();
+        sendAll(fd, pattern, total);
+        ::shutdown(fd, SHUT_WR);
+        char c;
+        r.complete = ::recv(fd, &c, 1, 0) == 0; // the program's end: all of it is logged
+        const auto t1 = Clock::now();
+        r.rate = total / seconds(t0, t1);
+        const double kept = std::min<double>(total * (pattern.count('\n') ? 65.0 / 64 : 1), 128.0 * MiB);
+        r.bytesPerByteKept = (rssMiBOf(pid) - rss0) * MiB / kept;
+        ::close(fd);
+    }
+    stop(pid);
+    ::close(lfd);
+    return r;
+}
+
+// One end of two streams: sends `total` bytes of `out` while reading and checking
+// `total` bytes of `in`.
+bool duplex(int fd, const QByteArray &out, const QByteArray &in, qint64 total)
+{
+    std::thread writer([&] { sendAll(fd, out, total); });
+    static thread_local char buf[256 * 1024];
+    qint64 got = 0;
+    bool exact = true;
+    while (got < total) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        for (ssize_t done = 0; done < n;) { // compare against the pattern, wrapping round
+            const qint64 at = (got + done) % in.size();
+            const qint64 len = std::min<qint64>(n - done, in.size() - at);
+            exact = exact && std::memcmp(buf + done, in.constData() + at, size_t(len)) == 0;
+            done += len;
+        }
+        got += n;
+    }
+    writer.join();
+    return exact && got == total;
+}
+
+// Both streams between a client (connecting to 127.0.0.1:port) and the server on lfd.
+double streams(int lfd, quint16 port, const QByteArray &up, const QByteArray &down, qint64 total, bool *exact)
+{
+    bool atServer = false, atClient = false;
+    const auto t0 = Clock::now();
+    std::thread server([&] {
+        const int fd = acceptWithin(lfd, 20000);
+        atServer = fd >= 0 && duplex(fd, down, up, total);
+        ::close(fd);
+    });
+    const int cfd = tcpConnect(port);
+    atClient = cfd >= 0 && duplex(cfd, up, down, total);
+    ::close(cfd);
+    server.join();
+    *exact = atServer && atClient;
+    return 2.0 * total / seconds(t0, Clock::now());
+}
+
+void pump(int from, int to)
+{
+    static thread_local char buf[256 * 1024];
+    for (ssize_t n; (n = ::recv(from, buf, sizeof buf, 0)) > 0;)
+        if (!sendAll(to, QByteArray::fromRawData(buf, n), n))
+            break;
+    ::shutdown(to, SHUT_WR);
+}
+
+// A plain user-space relay: two threads, blocking I/O, 256 KiB buffers.
+double plainRelay(const QByteArray &up, const QByteArray &down, qint64 total, bool *exact)
+{
+    quint16 serverPort = 0, relayPort = 0;
+    const int slfd = tcpListen(true, 0, &serverPort);
+    const int rlfd = tcpListen(false, 0, &relayPort);
+    std::thread relay([&] {
+        const int c = ::accept(rlfd, nullptr, nullptr);
+        const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(serverPort);
+        ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        std::thread back([&] { pump(s, c); });
+        pump(c, s);
+        back.join();
+        ::close(c);
+        ::close(s);
+    });
+    const double rate = streams(slfd, relayPort, up, down, total, exact);
+    relay.join();
+    ::close(slfd);
+    ::close(rlfd);
+    return rate;
+}
+
+// Chooses "Sniffer..." in the window as a user does: the address and port typed
+// in, a right click on Connect, the first item of the menu, Yes.
+bool chooseSniffer(pid_t pid, quint16 port)
+{
+    const QString window = QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)").arg(pid);
+    const QString type = QStringLiteral("xdotool mousemove --window %1 %2 17 click 1 key ctrl+a type '%3'");
+    return shell(QStringLiteral("W=%1; ").arg(window) + type.arg(QStringLiteral("$W")).arg(90).arg(QStringLiteral("::1")) +
+                 QStringLiteral(" && ") + type.arg(QStringLiteral("$W")).arg(155).arg(port) +
+                 QStringLiteral(" && xdotool mousemove --window $W 262 17 click 3 && sleep 0.5 && "
+                                "xdotool mousemove_relative 20 10 click 1 && sleep 0.5 && xdotool key Return"));
+}
+
+// Whether something listens on 0.0.0.0:port (the relay, once it is set up).
+bool listening(quint16 port)
+{
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = "00000000:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 3 && f[1] == local && f[3] == "0A")
+            return true;
+    }
+    return false;
+}
+
+double programRelay(const QString &exe, const QByteArray &up, const QByteArray &down, qint64 total, bool *exact)
+{
+    quint16 port = 0;
+    const int lfd = relayServerListen(&port);
+    const pid_t pid = spawn({exe});
+    double rate = 0;
+    *exact = false;
+    if (chooseSniffer(pid, port)) {
+        for (int i = 0; i < 100 && !listening(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (listening(port))
+            rate = streams(lfd, port, up, down, total, exact);
+    }
+    stop(pid);
+    ::close(lfd);
+    return rate;
+}
+
+double median3(const std::function<double()> &f)
+{
+    double r[3] = {f(), f(), f()};
+    std::sort(r, r + 3);
+    return r[1];
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const qint64 total = (argc > 1 ? std::atoll(argv[1]) : 512) * MiB;
+    const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/wirebench");
+    const pid_t x11 = startX11();
+    if (x11 < 0)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::printf("the program %s, on %s\n", qPrintable(exe),
+                x11 > 0 ? "X11 (Xvfb)" : "the offscreen platform (Xvfb is not installed)");
+
+    for (const bool text : {true, false}) {
+        const QByteArray pattern = text ? textLines() : binaryNoBreaks();
+        const double plain = median3([&] { return plainRead(pattern, total); });
+        const Flood w = programRead(exe, pattern, total);
+        std::printf("%-28s %lld MiB: program %7.1f MiB/s, plain read %7.1f MiB/s, ratio %.2fx%s; "
+                    "memory %.2f bytes per byte kept\n",
+                    text ? "tcp 64-byte lines, CR/LF" : "tcp binary, no line breaks", total / MiB, w.rate / MiB,
+                    plain / MiB, w.rate / plain, w.complete ? "" : " INCOMPLETE", w.bytesPerByteKept);
+        std::fflush(stdout);
+    }
+
+    QByteArray up(MiB + 3, Qt::Uninitialized), down(MiB + 5, Qt::Uninitialized);
+    QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(up.data()), up.size() / 4);
+    QRandomGenerator(2).fillRange(reinterpret_cast<quint32 *>(down.data()), down.size() / 4);
+    const qint64 each = total / 2;
+    if (x11 > 0 && !QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+        bool plainExact = false, exact = false;
+        const double plain = median3([&] { return plainRelay(up, down, each, &plainExact); });
+        const double w = programRelay(exe, up, down, each, &exact);
+        std::printf("relay, %lld MiB each way, logging on: program %7.1f MiB/s, plain relay %7.1f MiB/s, "
+                    "ratio %.2fx, %s\n",
+                    each / MiB, w / MiB, plain / MiB, w / plain, exact && plainExact ? "byte-exact" : "NOT EXACT");
+    } else {
+        std::printf("relay: skipped, it is driven through the window with xdotool on X11\n");
+    }
+    stop(x11);
+    return 0;
+}
