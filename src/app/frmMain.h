@@ -60,7 +60,7 @@ public:
     QByteArray RelayPending;
     bool RelayClientEnded = false;
     // Receive buffers kept from one arrival to the next.
-    QByteArray RxData, RxShown, RelayData, RelayShown;
+    QByteArray RxData, RelayData, RelayShown;
 
     // Main window (app/).
     void Form_Load();
@@ -88,7 +88,7 @@ public:
     QString StatusText();
 
     // Data path (datapath/).
-    void LogIt(QByteArray &Text, bool Highlight);
+    void LogIt(QByteArray &Text, bool Highlight, bool CrLf = false);
     void txtRx_Change();
     void txtRx_DblClick();
     void Sock_DataArrival(qint64 bytesTotal);

@@ -8,7 +8,9 @@ constexpr quint32 Blue = 0xFF0000;
 constexpr quint32 Black = 0x000000;
 } // namespace
 
-void frmMain::LogIt(QByteArray &Text, bool Highlight)
+// With CrLf each LF is shown as CR LF: the pane converts as it copies the text in,
+// so received data is copied once on its way into the log.
+void frmMain::LogIt(QByteArray &Text, bool Highlight, bool CrLf)
 {
     // NUL becomes "?"; most data has none, so look before touching the string.
     if (std::memchr(Text.constData(), 0, size_t(Text.size()))) {
@@ -20,7 +22,7 @@ void frmMain::LogIt(QByteArray &Text, bool Highlight)
     txtRx->SetCaret(txtRx->TextLength());
     if (Highlight)
         txtRx->SetSelColor(Blue);
-    txtRx->InsertAtCaret(Text);
+    txtRx->InsertAtCaret(Text, CrLf);
     txtRx->SetCaret(txtRx->TextLength());
     if (Highlight)
         txtRx->SetSelColor(Black);

@@ -92,7 +92,7 @@ void LogPane::SetCaret(qint64 pos)
     }
 }
 
-void LogPane::InsertAtCaret(const QByteArray &text)
+void LogPane::InsertAtCaret(const QByteArray &text, bool lfToCrLf)
 {
     if (text.isEmpty())
         return;
@@ -100,7 +100,7 @@ void LogPane::InsertAtCaret(const QByteArray &text)
         throw Failure(FailureNo::LogFailure, QStringLiteral("The log can only be appended to at its end."));
     const qint64 base = m_store.Begin();
     try {
-        m_store.Append(text.constData(), text.size(), m_color);
+        m_store.Append(text.constData(), text.size(), m_color, lfToCrLf);
     } catch (const std::bad_alloc &) {
         TrimToBase();
         m_anchor = m_caret = m_store.End();

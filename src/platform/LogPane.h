@@ -40,7 +40,7 @@ public:
 
     // Appends n bytes in the given colour; drops the oldest segments to stay
     // within the capacity. Throws std::bad_alloc when memory runs out.
-    void Append(const char *data, qint64 n, quint32 color);
+    void Append(const char *data, qint64 n, quint32 color, bool lfToCrLf = false);
     // Empties the store; positions restart at 0.
     void Clear();
     qint64 Capacity() const { return m_capacity; }
@@ -141,7 +141,9 @@ public:
     qint64 TextLength() const; // length of the plain text
     qint64 Caret() const;
     void SetCaret(qint64 pos);                  // caret at pos, selection emptied
-    void InsertAtCaret(const QByteArray &text); // raises Failure unless the caret is at the end
+    // Raises Failure unless the caret is at the end. With lfToCrLf each LF is
+    // stored as CR LF, converted as it is copied in.
+    void InsertAtCaret(const QByteArray &text, bool lfToCrLf = false);
     void SetSelColor(quint32 bgr);              // colour of the selection, or of the next insert
     void Clear();                               // text and colours gone
 

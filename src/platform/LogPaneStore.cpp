@@ -62,11 +62,14 @@ void LogStore::DropFront()
     }
 }
 
-void LogStore::Append(const char *data, qint64 n, quint32 color)
+void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
 {
+    bool crWritten = false; // the CR of a CR LF ended the last segment; its LF comes next
     while (n > 0) {
         const bool fresh = m_segs.empty() || m_segs.back()->Used == m_segSize;
-        const qint64 piece = std::min<qint64>(n, fresh ? m_segSize : m_segSize - m_segs.back()->Used);
+        const qint64 room = fresh ? m_segSize : m_segSize - m_segs.back()->Used;
+        // What this segment takes at most (a conversion may double the text).
+        const qint64 piece = std::min<qint64>(lfToCrLf ? 2 * n : n, room);
         // Make room first, so the segment about to be used can be a dropped one.
         while (!m_segs.empty() && (fresh || m_segs.size() > 1) && m_end + piece - m_base > m_capacity)
             DropFront();
@@ -83,24 +86,46 @@ void LogStore::Append(const char *data, qint64 n, quint32 color)
         m_hasColor = true;
         m_lastColor = color;
 
-        char *dst = s.Data.get() + s.Used;
-        std::memcpy(dst, data, size_t(piece));
-        // The piece counts as stored before the scan, so HiddenCrs can read it.
-        s.Used += int(piece);
-        m_end += piece;
-        const char *p = dst;
-        const char *e = dst + piece;
-        while ((p = static_cast<const char *>(std::memchr(p, '\n', size_t(e - p))))) {
-            const int off = int(p - s.Data.get());
+        // One pass: copy into the segment, turn LF into CR LF if asked, and index
+        // each LF as it is written.
+        const char *src = data;
+        const char *const srcEnd = data + n;
+        char *const base = s.Data.get();
+        char *dst = base + s.Used;
+        char *const dstEnd = dst + room;
+        while (src < srcEnd && dst < dstEnd) {
+            const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
+            const char *lf = static_cast<const char *>(std::memchr(src, '\n', size_t(avail)));
+            const qint64 run = lf ? lf - src : avail;
+            std::memcpy(dst, src, size_t(run));
+            dst += run;
+            src += run;
+            if (!lf)
+                continue;
+            if (lfToCrLf && !crWritten) {
+                *dst++ = '\r';
+                if (dst == dstEnd) {
+                    crWritten = true;
+                    break;
+                }
+            }
+            crWritten = false;
+            *dst++ = '\n';
+            ++src;
+            // The LF counts as stored before it is indexed, so HiddenCrs can read it.
+            s.Used = int(dst - base);
+            m_end = s.Start + s.Used;
+            const int off = s.Used - 1;
             const qint64 at = s.Start + off;
             s.Lfs.push_back(quint16(off));
             s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - HiddenCrsIn(s, off, m_lastLf + 1));
             m_lastLf = at;
-            ++p;
         }
+        s.Used = int(dst - base);
+        m_end = s.Start + s.Used;
         s.RowsGen = 0;
-        data += piece;
-        n -= piece;
+        n = srcEnd - src;
+        data = src;
     }
     m_rowsCache = -1;
 }

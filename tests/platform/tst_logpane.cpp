@@ -136,7 +136,11 @@ private slots:
                         c = r < 5 ? '\n' : r < 8 ? '\r' : r < 20 ? char(rng() % 256) : char('a' + r % 26);
                     }
                     const quint32 color = rng() % 3;
-                    store.Append(b.constData(), b.size(), color);
+                    // Half the time each LF goes in as CR LF, converted while it is copied.
+                    const bool crlf = rng() % 2;
+                    store.Append(b.constData(), b.size(), color, crlf);
+                    if (crlf)
+                        b.replace("\n", "\r\n");
                     all += b;
                     colors += QByteArray(b.size(), char(color));
                 }
@@ -180,6 +184,16 @@ private slots:
         QCOMPARE(store.LineAt(seg + 1).ContentEnd, 2 * seg - 1);
         store.SetColumns(2); // the two long lines fill their rows exactly
         QCOMPARE(store.RowCount(), seg - 1);
+
+        // A converted LF whose CR ends a segment: the LF opens the next one.
+        LogStore converted;
+        const QByteArray lines = QByteArray(seg - 1, 'a') + "\n" + "b\n";
+        converted.Append(lines.constData(), lines.size(), 0, true);
+        QByteArray back(converted.Size(), Qt::Uninitialized);
+        converted.Read(converted.Begin(), converted.Size(), back.data());
+        QCOMPARE(back, QByteArray(seg - 1, 'a') + "\r\nb\r\n");
+        QCOMPARE(converted.LineAt(0).ContentEnd, seg - 1);
+        QCOMPARE(converted.LineAt(seg + 1).Start, seg + 1);
     }
 
     // Binary bytes and an 8 MiB line paint at any size; the view follows the end.
