@@ -42,7 +42,8 @@ LogStore::Segment *LogStore::NewSegment()
     s->Used = 0;
     s->PrevLf = m_lastLf;
     s->MaxLine = 0;
-    s->RowsGen = 0;
+    s->Rows = 0;
+    s->RowsGen = m_gen; // no line ends here yet: zero rows, counted as lines arrive
     return s;
 }
 
@@ -118,12 +119,17 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
             const int off = s.Used - 1;
             const qint64 at = s.Start + off;
             s.Lfs.push_back(quint16(off));
-            s.MaxLine = std::max(s.MaxLine, at - (m_lastLf + 1) - HiddenCrsIn(s, off, m_lastLf + 1));
+            const qint64 length = at - (m_lastLf + 1) - HiddenCrsIn(s, off, m_lastLf + 1);
+            s.MaxLine = std::max(s.MaxLine, length);
+            // The segment's row count is kept up to date while it is valid, so the
+            // scroll bar never recounts what was just appended.
+            if (s.RowsGen == m_gen)
+                s.Rows += m_lastLf + 1 >= m_base ? RowsFor(length)
+                                                 : RowsFor(at - m_base - HiddenCrsIn(s, off, m_base));
             m_lastLf = at;
         }
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
-        s.RowsGen = 0;
         n = srcEnd - src;
         data = src;
     }
