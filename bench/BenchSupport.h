@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTimer>
+#include <QLineEdit>
 #include <QMenu>
 
 #include <arpa/inet.h>
@@ -42,6 +43,16 @@ public:
     Version AppVersion() const override { return {1, 2, 62}; }
     int boxes = 0;
 };
+
+// Shows the window and sets up its relay towards [::1]:port, confirmed.
+inline void showWithRelay(frmMain &w, quint16 port)
+{
+    w.Form_Load();
+    w.show();
+    w.txtIP->setText(QStringLiteral("::1"));
+    w.txtPort->setText(QString::number(port));
+    w.mnuPopupSniff_Click();
+}
 
 // Times each top-level event delivery: the longest handler or paint.
 class TimedApp : public QApplication {

@@ -175,11 +175,7 @@ int main(int argc, char **argv)
         };
         std::thread server([&] { duplex(::accept(lfd, nullptr, nullptr)); });
         frmMain w(std::make_unique<BenchToolkit>());
-        w.Form_Load();
-        w.show();
-        w.txtIP->setText(QStringLiteral("::1"));
-        w.txtPort->setText(QString::number(port));
-        w.mnuPopupSniff_Click();
+        showWithRelay(w, port);
         std::atomic<qint64> received{0};
         QObject::connect(w.Sock, &NetSocket::DataArrival, &w, [&](qint64 n) { received += n; });
         QObject::connect(w.Sniff, &NetSocket::DataArrival, &w, [&](qint64 n) { received += n; });

@@ -88,11 +88,7 @@ int main(int argc, char **argv)
     // Through the relay: the server on [::1], the relay on 127.0.0.1 at the same port.
     lfd = relayServerListen(&port);
     frmMain w(std::make_unique<BenchToolkit>());
-    w.Form_Load();
-    w.show();
-    w.txtIP->setText(QStringLiteral("::1"));
-    w.txtPort->setText(QString::number(port));
-    w.mnuPopupSniff_Click();
+    showWithRelay(w, port);
     TickMonitor ticks;
     ticks.attach(&w);
     Streams relayed;

@@ -25,11 +25,7 @@ int main(int argc, char **argv)
     quint16 port = 0;
     const int lfd = relayServerListen(&port);
     frmMain w(std::make_unique<BenchToolkit>());
-    w.Form_Load();
-    w.show();
-    w.txtIP->setText(QStringLiteral("::1"));
-    w.txtPort->setText(QString::number(port));
-    w.mnuPopupSniff_Click();
+    showWithRelay(w, port);
     app.processEvents();
     const double rss0 = rssMiB();
 
