@@ -5,6 +5,9 @@
 // - flood: `wirebench 127.0.0.1:P`, a peer on P sends the profile, ends its
 //   sending, and waits for the program's end: the program closes the session
 //   only after it has logged the last byte.
+// - udp: UDP chosen and Connect pressed in the window with xdotool (X11 only);
+//   10-byte datagrams as fast as a thread sends them, counted by the system's
+//   drops of the program's socket.
 // - relay: "Sniffer..." chosen in the window with xdotool (X11 only), then two
 //   streams at once through it, checked byte for byte.
 #include <QRandomGenerator>
@@ -288,6 +291,109 @@ double programRelay(const QString &exe, const QByteArray &up, const QByteArray &
     return rate;
 }
 
+// UDP: a thread sends 10-byte datagrams to port as fast as it can for `secs`;
+// returns how many it sent.
+qint64 udpFlood(quint16 port, double secs)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const char payload[10] = {'d', 'a', 't', 'a', 'g', 'r', 'a', 'm', '\0', '\n'};
+    qint64 sent = 0;
+    const auto end = Clock::now() + std::chrono::duration<double>(secs);
+    while (Clock::now() < end)
+        for (int i = 0; i < 64; ++i)
+            sent += ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&a), sizeof a) > 0;
+    ::close(fd);
+    return sent;
+}
+
+// Datagrams the system dropped for the UDP socket on local port `port`, as
+// /proc shows them, and the bytes still waiting in it.
+qint64 udpDrops(quint16 port, qint64 *queued)
+{
+    const QByteArray hex = ":" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile f(QString::fromLatin1(table));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            const QList<QByteArray> col = line.simplified().split(' ');
+            if (col.size() > 12 && col[1].endsWith(hex)) {
+                *queued = col[4].split(':').value(1).toLongLong(nullptr, 16);
+                return col.last().toLongLong();
+            }
+        }
+    }
+    return -1;
+}
+
+// A plain receive loop: datagrams per second it takes off its socket.
+double plainUdp(double secs)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    timeval tv{0, 300000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::thread sender([&] { udpFlood(ntohs(a.sin_port), secs); });
+    qint64 count = 0;
+    char buf[64];
+    while (::recv(fd, buf, sizeof buf, 0) > 0)
+        ++count;
+    sender.join();
+    ::close(fd);
+    return count / secs;
+}
+
+// The program in a UDP session with this benchmark (UDP chosen in the window and
+// Connect pressed): datagrams per second it takes off its socket, read from the
+// system's drop count. Under 0 when the session could not be set up.
+double programUdp(const QString &exe, double secs)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    const pid_t pid = spawn({exe});
+    const QString window =
+        QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)").arg(pid);
+    double rate = -1;
+    // The port typed in, Tab to the protocol list, Down to UDP, then Connect.
+    if (shell(QStringLiteral("W=%1; xdotool mousemove --window $W 155 17 click 1 key ctrl+a type '%2' && "
+                             "xdotool key Tab Down && sleep 0.3 && xdotool mousemove --window $W 262 17 click 1")
+                  .arg(window)
+                  .arg(ntohs(a.sin_port)))) {
+        pollfd p{fd, POLLIN, 0};
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        char buf[16];
+        if (::poll(&p, 1, 10000) > 0 &&
+            ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen) >= 0) {
+            const quint16 port = ntohs(from.sin_port); // the empty datagram that opened the session
+            qint64 queued = 0;
+            const qint64 drops0 = udpDrops(port, &queued);
+            const qint64 sent = udpFlood(port, secs);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500)); // what is queued is read meanwhile
+            const qint64 drops = udpDrops(port, &queued) - drops0;
+            if (drops0 >= 0)
+                rate = (sent - drops - queued / 10) / secs;
+        }
+    }
+    stop(pid);
+    ::close(fd);
+    return rate;
+}
+
 double median3(const std::function<double()> &f)
 {
     double r[3] = {f(), f(), f()};
@@ -318,11 +424,23 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     }
 
+    const bool xdotool = x11 > 0 && !QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty();
+    if (xdotool) {
+        const double secs = 3;
+        const double plain = median3([&] { return plainUdp(secs); });
+        const double w = programUdp(exe, secs);
+        if (w >= 0)
+            std::printf("udp 10-byte datagrams, %.0f s: program %8.0f/s, plain receive %8.0f/s, ratio %.2fx\n", secs, w,
+                        plain, w / plain);
+        else
+            std::printf("udp: the session could not be set up through the window\n");
+    }
+
     QByteArray up(MiB + 3, Qt::Uninitialized), down(MiB + 5, Qt::Uninitialized);
     QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(up.data()), up.size() / 4);
     QRandomGenerator(2).fillRange(reinterpret_cast<quint32 *>(down.data()), down.size() / 4);
     const qint64 each = total / 2;
-    if (x11 > 0 && !QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+    if (xdotool) {
         bool plainExact = false, exact = false;
         const double plain = median3([&] { return plainRelay(up, down, each, &plainExact); });
         const double w = programRelay(exe, up, down, each, &exact);
@@ -330,7 +448,7 @@ int main(int argc, char **argv)
                     "ratio %.2fx, %s\n",
                     each / MiB, w / MiB, plain / MiB, w / plain, exact && plainExact ? "byte-exact" : "NOT EXACT");
     } else {
-        std::printf("relay: skipped, it is driven through the window with xdotool on X11\n");
+        std::printf("udp and relay: skipped, they are set up through the window with xdotool on X11\n");
     }
     stop(x11);
     return 0;
