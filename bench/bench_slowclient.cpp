@@ -41,10 +41,15 @@ int main(int argc, char **argv)
         static char buf[65536];
         const auto t0 = std::chrono::steady_clock::now();
         while (received < total) {
-            const bool slow = seconds(t0, std::chrono::steady_clock::now()) < slowSeconds;
-            // Slowly: a hundredth of the rate every 10 ms.
-            const size_t want = slow ? size_t(std::min<qint64>(sizeof buf, rate / 100)) : sizeof buf;
-            const ssize_t r = ::recv(fd, buf, want, 0);
+            const double elapsed = seconds(t0, std::chrono::steady_clock::now());
+            const bool slow = elapsed < slowSeconds;
+            // Slowly: never more than the rate allows so far.
+            const qint64 allowed = slow ? qint64(rate * elapsed) - received : qint64(sizeof buf);
+            if (allowed <= 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            const ssize_t r = ::recv(fd, buf, size_t(std::min<qint64>(sizeof buf, allowed)), 0);
             if (r <= 0)
                 break;
             for (ssize_t i = 0; i < r && exact; i += 4096) { // spot checks, in order
@@ -53,8 +58,6 @@ int main(int argc, char **argv)
                     exact = false;
             }
             received += r;
-            if (slow)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ::close(fd);
         done = true;
