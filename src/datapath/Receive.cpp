@@ -18,6 +18,8 @@ void frmMain::Sock_DataArrival(qint64 bytesTotal)
         // "Use CR/LF" shows each LF as CR LF; the pane converts as it copies.
         LogIt(RxData, false, cCrLf->isChecked());
     } catch (const Failure &f) {
+        // Nothing more is read while the box is up, so later data cannot raise a box of its own.
+        Sock->SetReceiving(false);
         Tk().MsgBox(QStringLiteral("DataArrival: %1\r\n").arg(f.Number) + f.Description, Toolkit::Exclamation,
                     Toolkit::OkOnly, QStringLiteral("DataArrival error..."));
         Sock->Close();

@@ -229,6 +229,25 @@ private slots:
         QCOMPARE(win.tk->boxes.size(), 3);
     }
 
+    void serverDataAfterTheClientHasGoneIsReportedOnce()
+    {
+        auto r = connectedRelay();
+        QVERIFY(r);
+        Window &win = r->win;
+        win.tk->onBox = [](const FakeToolkit::Box &) { QTest::qWait(300); }; // a box runs its own loop
+        QTcpSocket *srv = r->srv;
+        win->Sniff->Close(); // the client leg ends without the close routine
+        QTimer more;
+        connect(&more, &QTimer::timeout, srv, [srv] { srv->write("more"); });
+        srv->write("first");
+        more.start(20);
+        QTRY_COMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        more.stop();
+        QTest::qWait(100);
+        QCOMPARE(win.tk->boxes.size(), 2); // the confirmation and one "DataArrival error..."
+        QCOMPARE(win.tk->boxes[1].title, QStringLiteral("DataArrival error..."));
+    }
+
     void unreachableServer()
     {
         const int fds = openDescriptors();
