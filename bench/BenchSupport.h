@@ -162,6 +162,20 @@ inline int relayServerListen(quint16 *port)
     return fd;
 }
 
+// A UDP socket bound to 127.0.0.1 on a free port.
+inline int udpLoopback(quint16 *port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
 inline int tcpConnect(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -137,17 +137,12 @@ void udpSender(quint16 port, double secs, std::atomic<bool> &stop)
 
 double plainUdp(double secs)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    quint16 localPort = 0;
+    const int fd = udpLoopback(&localPort);
     timeval tv{0, 200000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::atomic<bool> stop{false};
-    std::thread sender(udpSender, ntohs(a.sin_port), secs, std::ref(stop));
+    std::thread sender(udpSender, localPort, secs, std::ref(stop));
     qint64 count = 0;
     char buf[64];
     const auto t0 = std::chrono::steady_clock::now();

@@ -333,16 +333,11 @@ qint64 udpDrops(quint16 port, qint64 *queued)
 // A plain receive loop: datagrams per second it takes off its socket.
 double plainUdp(double secs)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    quint16 localPort = 0;
+    const int fd = udpLoopback(&localPort);
     timeval tv{0, 300000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::thread sender([&] { udpFlood(ntohs(a.sin_port), secs); });
+    std::thread sender([&] { udpFlood(localPort, secs); });
     qint64 count = 0;
     char buf[64];
     while (::recv(fd, buf, sizeof buf, 0) > 0)
@@ -357,13 +352,8 @@ double plainUdp(double secs)
 // system's drop count. Under 0 when the session could not be set up.
 double programUdp(const QString &exe, double secs)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    quint16 localPort = 0;
+    const int fd = udpLoopback(&localPort);
     const pid_t pid = spawn({exe});
     const QString window =
         QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)").arg(pid);
@@ -372,7 +362,7 @@ double programUdp(const QString &exe, double secs)
     if (shell(QStringLiteral("W=%1; xdotool mousemove --window $W 155 17 click 1 key ctrl+a type '%2' && "
                              "xdotool key Tab Down && sleep 0.3 && xdotool mousemove --window $W 262 17 click 1")
                   .arg(window)
-                  .arg(ntohs(a.sin_port)))) {
+                  .arg(localPort))) {
         pollfd p{fd, POLLIN, 0};
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
