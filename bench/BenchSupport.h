@@ -25,11 +25,13 @@
 #include "platform/Toolkit.h"
 
 // Answers every box with OK/Yes and prints it, so nothing blocks.
-class BenchToolkit : public Toolkit {
+class BenchToolkit : public Toolkit
+{
 public:
     Answer MsgBox(const QString &text, Icon, Buttons buttons, const QString &title) override
     {
-        std::fprintf(stderr, "box: %s: %s\n", qPrintable(title), qPrintable(QString(text).replace("\r\n", " / ")));
+        std::fprintf(stderr, "box: %s: %s\n", qPrintable(title),
+                     qPrintable(QString(text).replace("\r\n", " / ")));
         ++boxes;
         return buttons == OkOnly ? Ok : Yes;
     }
@@ -55,7 +57,8 @@ inline void showWithRelay(frmMain &w, quint16 port)
 }
 
 // Times each top-level event delivery: the longest handler or paint.
-class TimedApp : public QApplication {
+class TimedApp : public QApplication
+{
 public:
     using QApplication::QApplication;
     bool notify(QObject *receiver, QEvent *event) override
@@ -109,7 +112,10 @@ inline qint64 procStatusKiB(const char *field)
             return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
     return 0;
 }
-inline double rssMiB() { return procStatusKiB("VmRSS:") / 1024.0; }
+inline double rssMiB()
+{
+    return procStatusKiB("VmRSS:") / 1024.0;
+}
 
 inline double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b)
 {

@@ -17,7 +17,8 @@ void *__libc_realloc(void *, size_t);
 void *__libc_memalign(size_t, size_t);
 }
 
-namespace {
+namespace
+{
 std::atomic<long> allocations{0}, inSocketEvents{0};
 std::atomic<bool> counting{false};
 thread_local bool peerThread = false; // the benchmark's own peers are not counted
@@ -34,7 +35,8 @@ void counted()
 
 // Tells the allocations of the receive path (everything done inside a socket
 // notification) from those of painting and timers.
-class CountingApp : public TimedApp {
+class CountingApp : public TimedApp
+{
 public:
     using TimedApp::TimedApp;
     bool notify(QObject *receiver, QEvent *event) override
@@ -85,7 +87,8 @@ void *aligned_alloc(size_t a, size_t n)
 }
 }
 
-namespace {
+namespace
+{
 constexpr qint64 MiB = 1024 * 1024;
 
 struct Counts {
@@ -150,8 +153,9 @@ int main(int argc, char **argv)
         w.txtPort->setText(QString::number(port));
         w.cmdConnect_Click();
         const Counts c = perMiB(app, received, warmup, measured);
-        std::printf("  %-40s %10.2f %10.2f\n", text ? "session, text lines, Use CR/LF" : "session, binary, no line breaks",
-                    c.receiving, c.all);
+        std::printf("  %-40s %10.2f %10.2f\n",
+                    text ? "session, text lines, Use CR/LF" : "session, binary, no line breaks", c.receiving,
+                    c.all);
         w.cmdClose_Click();
         peer.join();
         ::close(lfd);

@@ -15,7 +15,8 @@
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
-namespace {
+namespace
+{
 constexpr qint64 MiB = 1024 * 1024;
 
 QByteArray textLines()
@@ -226,11 +227,13 @@ int main(int argc, char **argv)
         std::sort(std::begin(floors), std::end(floors));
         const double floor = floors[1];
         const WindowRun r = windowTcp(app, p.pattern, total);
-        std::printf("%-28s window %7.1f MiB/s, plain read %7.1f MiB/s, ratio %.2fx (target 0.35x)%s\n", p.name,
-                    r.bytesPerSecond / MiB, floor / MiB, r.bytesPerSecond / floor, r.complete ? "" : " INCOMPLETE");
-        std::printf("%-28s worst tick gap %lld ms (target < 250), longest event %.1f ms (type %d; target < 16), "
-                    "memory %.2f bytes per byte kept (target 1.3), growth after full %.1f MiB\n",
-                    "", r.worstTickGap, r.longestEventMs, r.longestType, r.memoryPerByteKept, r.growthAfterFullMiB);
+        std::printf("%-28s window %7.1f MiB/s, plain read %7.1f MiB/s, ratio %.2fx (target 0.35x)%s\n",
+                    p.name, r.bytesPerSecond / MiB, floor / MiB, r.bytesPerSecond / floor,
+                    r.complete ? "" : " INCOMPLETE");
+        std::printf(
+            "%-28s worst tick gap %lld ms (target < 250), longest event %.1f ms (type %d; target < 16), "
+            "memory %.2f bytes per byte kept (target 1.3), growth after full %.1f MiB\n",
+            "", r.worstTickGap, r.longestEventMs, r.longestType, r.memoryPerByteKept, r.growthAfterFullMiB);
         return 0;
     }
     const double floor = plainUdp(udpSecs);
@@ -238,7 +241,7 @@ int main(int argc, char **argv)
     const WindowRun r = windowUdp(app, udpSecs, &count);
     std::printf("%-28s window %9.0f datagrams/s, plain receive %9.0f/s, ratio %.2fx (target 0.3x)\n",
                 "udp 10-byte datagrams", r.bytesPerSecond, floor, r.bytesPerSecond / floor);
-    std::printf("%-28s worst tick gap %lld ms, longest event %.1f ms, %lld datagrams logged\n", "", r.worstTickGap,
-                r.longestEventMs, count);
+    std::printf("%-28s worst tick gap %lld ms, longest event %.1f ms, %lld datagrams logged\n", "",
+                r.worstTickGap, r.longestEventMs, count);
     return 0;
 }

@@ -25,7 +25,8 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 constexpr qint64 MiB = 1024 * 1024;
 using Clock = std::chrono::steady_clock;
 
@@ -78,8 +79,9 @@ pid_t startX11()
         const QString sock = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
         if (QFile::exists(sock))
             continue;
-        const pid_t pid = spawn({xvfb, QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
-                                 QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        const pid_t pid =
+            spawn({xvfb, QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                   QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         for (int i = 0; i < 100 && !QFile::exists(sock); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (!QFile::exists(sock)) {
@@ -250,12 +252,16 @@ double plainRelay(const QByteArray &up, const QByteArray &down, qint64 total, bo
 // in, a right click on Connect, the first item of the menu, Yes.
 bool chooseSniffer(pid_t pid, quint16 port)
 {
-    const QString window = QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)").arg(pid);
+    const QString window =
+        QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)")
+            .arg(pid);
     const QString type = QStringLiteral("xdotool mousemove --window %1 %2 17 click 1 key ctrl+a type '%3'");
-    return shell(QStringLiteral("W=%1; ").arg(window) + type.arg(QStringLiteral("$W")).arg(90).arg(QStringLiteral("::1")) +
-                 QStringLiteral(" && ") + type.arg(QStringLiteral("$W")).arg(155).arg(port) +
-                 QStringLiteral(" && xdotool mousemove --window $W 262 17 click 3 && sleep 0.5 && "
-                                "xdotool mousemove_relative 20 10 click 1 && sleep 0.5 && xdotool key Return"));
+    return shell(
+        QStringLiteral("W=%1; ").arg(window) +
+        type.arg(QStringLiteral("$W")).arg(90).arg(QStringLiteral("::1")) + QStringLiteral(" && ") +
+        type.arg(QStringLiteral("$W")).arg(155).arg(port) +
+        QStringLiteral(" && xdotool mousemove --window $W 262 17 click 3 && sleep 0.5 && "
+                       "xdotool mousemove_relative 20 10 click 1 && sleep 0.5 && xdotool key Return"));
 }
 
 // Whether something listens on 0.0.0.0:port (the relay, once it is set up).
@@ -273,7 +279,8 @@ bool listening(quint16 port)
     return false;
 }
 
-double programRelay(const QString &exe, const QByteArray &up, const QByteArray &down, qint64 total, bool *exact)
+double programRelay(const QString &exe, const QByteArray &up, const QByteArray &down, qint64 total,
+                    bool *exact)
 {
     quint16 port = 0;
     const int lfd = relayServerListen(&port);
@@ -356,11 +363,13 @@ double programUdp(const QString &exe, double secs)
     const int fd = udpLoopback(&localPort);
     const pid_t pid = spawn({exe});
     const QString window =
-        QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)").arg(pid);
+        QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)")
+            .arg(pid);
     double rate = -1;
     // The port typed in, Tab to the protocol list, Down to UDP, then Connect.
-    if (shell(QStringLiteral("W=%1; xdotool mousemove --window $W 155 17 click 1 key ctrl+a type '%2' && "
-                             "xdotool key Tab Down && sleep 0.3 && xdotool mousemove --window $W 262 17 click 1")
+    if (shell(QStringLiteral(
+                  "W=%1; xdotool mousemove --window $W 155 17 click 1 key ctrl+a type '%2' && "
+                  "xdotool key Tab Down && sleep 0.3 && xdotool mousemove --window $W 262 17 click 1")
                   .arg(window)
                   .arg(localPort))) {
         pollfd p{fd, POLLIN, 0};
@@ -409,8 +418,9 @@ int main(int argc, char **argv)
         const Flood w = programRead(exe, pattern, total);
         std::printf("%-28s %lld MiB: program %7.1f MiB/s, plain read %7.1f MiB/s, ratio %.2fx%s; "
                     "memory %.2f bytes per byte kept\n",
-                    text ? "tcp 64-byte lines, CR/LF" : "tcp binary, no line breaks", total / MiB, w.rate / MiB,
-                    plain / MiB, w.rate / plain, w.complete ? "" : " INCOMPLETE", w.bytesPerByteKept);
+                    text ? "tcp 64-byte lines, CR/LF" : "tcp binary, no line breaks", total / MiB,
+                    w.rate / MiB, plain / MiB, w.rate / plain, w.complete ? "" : " INCOMPLETE",
+                    w.bytesPerByteKept);
         std::fflush(stdout);
     }
 
@@ -420,8 +430,9 @@ int main(int argc, char **argv)
         const double plain = median3([&] { return plainUdp(secs); });
         const double w = programUdp(exe, secs);
         if (w >= 0)
-            std::printf("udp 10-byte datagrams, %.0f s: program %8.0f/s, plain receive %8.0f/s, ratio %.2fx\n", secs, w,
-                        plain, w / plain);
+            std::printf(
+                "udp 10-byte datagrams, %.0f s: program %8.0f/s, plain receive %8.0f/s, ratio %.2fx\n", secs,
+                w, plain, w / plain);
         else
             std::printf("udp: the session could not be set up through the window\n");
     }
@@ -436,7 +447,8 @@ int main(int argc, char **argv)
         const double w = programRelay(exe, up, down, each, &exact);
         std::printf("relay, %lld MiB each way, logging on: program %7.1f MiB/s, plain relay %7.1f MiB/s, "
                     "ratio %.2fx, %s\n",
-                    each / MiB, w / MiB, plain / MiB, w / plain, exact && plainExact ? "byte-exact" : "NOT EXACT");
+                    each / MiB, w / MiB, plain / MiB, w / plain,
+                    exact && plainExact ? "byte-exact" : "NOT EXACT");
     } else {
         std::printf("udp and relay: skipped, they are set up through the window with xdotool on X11\n");
     }

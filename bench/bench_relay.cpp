@@ -12,7 +12,8 @@
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
-namespace {
+namespace
+{
 constexpr qint64 MiB = 1024 * 1024;
 
 // One endpoint: sends `total` bytes while reading `total` bytes from its peer.

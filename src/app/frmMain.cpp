@@ -17,7 +17,8 @@
 
 QIcon WirebenchIcon();
 
-namespace {
+namespace
+{
 // Height of one line of the dialog font, in twips.
 constexpr float LabelHeight = 195;
 
@@ -50,7 +51,8 @@ void frmMain::CreateControls()
     // fixed-pitch font of their own. Arial's metrics (Liberation Sans) keep the
     // captions inside the fixed control sizes; any sans-serif font serves otherwise.
     QFont dialogFont;
-    dialogFont.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Sans Serif")});
+    dialogFont.setFamilies(
+        {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Sans Serif")});
     dialogFont.setStyleHint(QFont::SansSerif);
     dialogFont.setPointSizeF(8.25);
     dialogFont.setWeight(QFont::Normal);
@@ -69,7 +71,8 @@ void frmMain::CreateControls()
                                    QStringLiteral("The internet address you want to connect to."));
     txtIP->setText(QStringLiteral("127.0.0.1"));
     txtIP->setAccessibleName(QStringLiteral("Address"));
-    txtPort = makeControl<QLineEdit>(this, "txtPort", {1980, 105, 660, 315}, QStringLiteral("The port to connect to."));
+    txtPort = makeControl<QLineEdit>(this, "txtPort", {1980, 105, 660, 315},
+                                     QStringLiteral("The port to connect to."));
     txtPort->setText(QStringLiteral("80"));
     txtPort->setAccessibleName(QStringLiteral("Port"));
     ComboType = makeControl<QComboBox>(this, "ComboType", {2625, 105, 750, 315},
@@ -77,13 +80,17 @@ void frmMain::CreateControls()
     ComboType->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
     ComboType->setCurrentIndex(-1); // no item chosen until the window loads
     ComboType->setAccessibleName(QStringLiteral("Protocol"));
-    cmdConnect = makeControl<QPushButton>(this, "cmdConnect", {3360, 105, 855, 315}, QStringLiteral("Start the connection."));
+    cmdConnect = makeControl<QPushButton>(this, "cmdConnect", {3360, 105, 855, 315},
+                                          QStringLiteral("Start the connection."));
     cmdConnect->setText(QStringLiteral("&Connect"));
-    cmdClose = makeControl<QPushButton>(this, "cmdClose", {4200, 105, 855, 315}, QStringLiteral("Close the connection."));
+    cmdClose = makeControl<QPushButton>(this, "cmdClose", {4200, 105, 855, 315},
+                                        QStringLiteral("Close the connection."));
     cmdClose->setText(QStringLiteral("C&lose"));
-    cmdListen = makeControl<QPushButton>(this, "cmdListen", {5040, 105, 855, 315}, QStringLiteral("Listen for a connection."));
+    cmdListen = makeControl<QPushButton>(this, "cmdListen", {5040, 105, 855, 315},
+                                         QStringLiteral("Listen for a connection."));
     cmdListen->setText(QStringLiteral("L&isten"));
-    cmdAbout = makeControl<QPushButton>(this, "cmdAbout", {5985, 105, 855, 315}, QStringLiteral("About this program."));
+    cmdAbout = makeControl<QPushButton>(this, "cmdAbout", {5985, 105, 855, 315},
+                                        QStringLiteral("About this program."));
     cmdAbout->setText(QStringLiteral("A&bout"));
     txtRx = makeControl<LogPane>(this, "txtRx", {90, 510, 6830, 3125}, QString());
     txtRx->setFont(fixedFont);
@@ -91,7 +98,8 @@ void frmMain::CreateControls()
     txtTx = makeControl<QLineEdit>(this, "txtTx", {90, 3675, 6135, 300}, QStringLiteral("Text to send."));
     txtTx->setFont(fixedFont);
     txtTx->setAccessibleName(QStringLiteral("Text to send"));
-    cmdSend = makeControl<QPushButton>(this, "cmdSend", {6300, 3675, 700, 300}, QStringLiteral("Send the text."));
+    cmdSend =
+        makeControl<QPushButton>(this, "cmdSend", {6300, 3675, 700, 300}, QStringLiteral("Send the text."));
     cmdSend->setText(QStringLiteral("&Send"));
     cmdSend->setEnabled(false);
     cCrLf = makeControl<QCheckBox>(this, "cCrLf", {5715, 3990, 1110, 225}, QString());
@@ -101,14 +109,15 @@ void frmMain::CreateControls()
     Label1->setText(QStringLiteral("Address:"));
     Label1->setBuddy(txtIP);
     Twips::AutoSizeLabel(Label1, LabelHeight);
-    LblStats = makeControl<QLabel>(this, "LblStats", {90, 4005, 1125, 195}, QStringLiteral("The connection status."));
+    LblStats = makeControl<QLabel>(this, "LblStats", {90, 4005, 1125, 195},
+                                   QStringLiteral("The connection status."));
     LblStats->setText(QStringLiteral("Default. Closed."));
     LblStats->setAccessibleName(LblStats->text());
     LblStats->setAccessibleDescription(QStringLiteral("Connection status"));
     Twips::AutoSizeLabel(LblStats, LabelHeight);
 
-    const QList<QWidget *> tabOrder{txtIP, txtPort, ComboType, cmdConnect, cmdClose, cmdListen,
-                                    cmdAbout, txtRx, txtTx, cmdSend, cCrLf};
+    const QList<QWidget *> tabOrder{txtIP,    txtPort, ComboType, cmdConnect, cmdClose, cmdListen,
+                                    cmdAbout, txtRx,   txtTx,     cmdSend,    cCrLf};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -137,9 +146,9 @@ void frmMain::CreateControls()
     // The fields show no context menu of their own: the right button is ours.
     txtIP->setContextMenuPolicy(Qt::NoContextMenu);
     txtPort->setContextMenuPolicy(Qt::NoContextMenu);
-    for (QObject *o : {static_cast<QObject *>(txtIP), static_cast<QObject *>(txtPort),
-                       static_cast<QObject *>(txtTx), static_cast<QObject *>(cmdConnect),
-                       static_cast<QObject *>(cmdListen)})
+    for (QObject *o :
+         {static_cast<QObject *>(txtIP), static_cast<QObject *>(txtPort), static_cast<QObject *>(txtTx),
+          static_cast<QObject *>(cmdConnect), static_cast<QObject *>(cmdListen)})
         o->installEventFilter(this);
 
     TimerStat->start();
@@ -152,7 +161,8 @@ void frmMain::WireEvents()
     connect(cmdListen, &QPushButton::clicked, this, [this] { Guard([this] { cmdListen_Click(); }); });
     connect(cmdAbout, &QPushButton::clicked, this, [this] { Guard([this] { cmdAbout_Click(); }); });
     connect(cmdSend, &QPushButton::clicked, this, [this] { Guard([this] { cmdSend_Click(); }); });
-    connect(ComboType, &QComboBox::currentIndexChanged, this, [this] { Guard([this] { ComboType_Click(); }); });
+    connect(ComboType, &QComboBox::currentIndexChanged, this,
+            [this] { Guard([this] { ComboType_Click(); }); });
     connect(TimerStat, &QTimer::timeout, this, [this] { Guard([this] { TimerStat_Timer(); }); });
     connect(txtRx, &LogPane::Changed, this, [this] { Guard([this] { txtRx_Change(); }); });
     connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
@@ -172,7 +182,8 @@ void frmMain::WireEvents()
     connect(Sock, &NetSocket::OnError, this,
             [this](qint16 number, const QString &description, qint32 scode, const QString &source,
                    const QString &helpFile, qint32 helpContext, bool *cancel) {
-                Guard([&] { Sock_Error(number, description, scode, source, helpFile, helpContext, *cancel); });
+                Guard(
+                    [&] { Sock_Error(number, description, scode, source, helpFile, helpContext, *cancel); });
             });
     connect(Sniff, &NetSocket::ConnectionRequest, this,
             [this](qint32 id) { Guard([&] { Sniff_ConnectionRequest(id); }); });
@@ -183,7 +194,8 @@ void frmMain::WireEvents()
     connect(Sniff, &NetSocket::OnError, this,
             [this](qint16 number, const QString &description, qint32 scode, const QString &source,
                    const QString &helpFile, qint32 helpContext, bool *cancel) {
-                Guard([&] { Sniff_Error(number, description, scode, source, helpFile, helpContext, *cancel); });
+                Guard(
+                    [&] { Sniff_Error(number, description, scode, source, helpFile, helpContext, *cancel); });
             });
 
     connect(mnuPopupSniff, &QAction::triggered, this, [this] { Guard([this] { mnuPopupSniff_Click(); }); });
@@ -201,16 +213,19 @@ void frmMain::ShowFailure(qint32 number, const QString &description)
                 Toolkit::OkOnly, QStringLiteral("Wirebench"));
 }
 
-namespace {
+namespace
+{
 // Button bits of a mouse event: 1 left, 2 right, 4 middle.
 qint16 buttonBits(Qt::MouseButtons b)
 {
-    return qint16((b & Qt::LeftButton ? 1 : 0) | (b & Qt::RightButton ? 2 : 0) | (b & Qt::MiddleButton ? 4 : 0));
+    return qint16((b & Qt::LeftButton ? 1 : 0) | (b & Qt::RightButton ? 2 : 0) |
+                  (b & Qt::MiddleButton ? 4 : 0));
 }
 
 qint16 shiftBits(Qt::KeyboardModifiers m)
 {
-    return qint16((m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) | (m & Qt::AltModifier ? 4 : 0));
+    return qint16((m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) |
+                  (m & Qt::AltModifier ? 4 : 0));
 }
 
 // The character code a key press types: 13 for Enter, otherwise the first
@@ -263,33 +278,40 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
         break;
     case QEvent::MouseButtonDblClick:
         if (watched == txtTx)
-            QMetaObject::invokeMethod(this, [this] { Guard([this] { txtTx_DblClick(); }); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { Guard([this] { txtTx_DblClick(); }); }, Qt::QueuedConnection);
         break;
     case QEvent::MouseButtonRelease: {
         auto *e = static_cast<QMouseEvent *>(event);
         const QPointF p = e->position() * Twips::PerPixel;
         if (watched == cmdConnect)
-            Guard([&] { cmdConnect_MouseUp(buttonBits(e->button()), shiftBits(e->modifiers()), p.x(), p.y()); });
+            Guard([&] {
+                cmdConnect_MouseUp(buttonBits(e->button()), shiftBits(e->modifiers()), p.x(), p.y());
+            });
         else if (watched == cmdListen)
-            Guard([&] { cmdListen_MouseUp(buttonBits(e->button()), shiftBits(e->modifiers()), p.x(), p.y()); });
+            Guard(
+                [&] { cmdListen_MouseUp(buttonBits(e->button()), shiftBits(e->modifiers()), p.x(), p.y()); });
         break;
     }
     case QEvent::MouseMove:
         if (watched == txtPort) {
             auto *e = static_cast<QMouseEvent *>(event);
             const QPointF p = e->position() * Twips::PerPixel;
-            Guard([&] { txtPort_MouseMove(buttonBits(e->buttons()), shiftBits(e->modifiers()), p.x(), p.y()); });
+            Guard([&] {
+                txtPort_MouseMove(buttonBits(e->buttons()), shiftBits(e->modifiers()), p.x(), p.y());
+            });
         }
         break;
     case QEvent::FocusOut:
         // The field clears its selection on leaving; select after it has done so.
         if (watched == txtIP)
-            QMetaObject::invokeMethod(this, [this] { Guard([this] { txtIP_LostFocus(); }); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { Guard([this] { txtIP_LostFocus(); }); }, Qt::QueuedConnection);
         else if (watched == txtPort)
-            QMetaObject::invokeMethod(this, [this] { Guard([this] { txtPort_LostFocus(); }); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { Guard([this] { txtPort_LostFocus(); }); }, Qt::QueuedConnection);
         break;
-    default:
-        break;
+    default: break;
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -18,7 +18,8 @@ class NetSocket;
 
 // The program's one window. Every routine of the program is a method of this
 // class; the methods live in the folder of the subsystem they belong to.
-class frmMain : public QWidget {
+class frmMain : public QWidget
+{
     Q_OBJECT
 public:
     // The toolkit seam is owned by the window; tests pass a scripted fake.

@@ -21,7 +21,8 @@ QString frmMain::StatusText()
     case NetSocket::ConnectionPending: return QStringLiteral("Connection Pending...");
     case NetSocket::ResolvingHost: return QStringLiteral("Resolving Host...");
     case NetSocket::HostResolved: return QStringLiteral("Host Resolved.");
-    case NetSocket::Connecting: return QStringLiteral("Connecting to ") + Sock->RemoteHost() + QStringLiteral("...");
+    case NetSocket::Connecting:
+        return QStringLiteral("Connecting to ") + Sock->RemoteHost() + QStringLiteral("...");
     case NetSocket::Connected: {
         const QString ip = Sock->RemoteHostIP();
         const QString host = Sock->RemoteHost();

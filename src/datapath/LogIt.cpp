@@ -3,7 +3,8 @@
 #include "app/frmMain.h"
 #include "platform/LogPane.h"
 
-namespace {
+namespace
+{
 constexpr quint32 Blue = 0xFF0000;
 constexpr quint32 Black = 0x000000;
 } // namespace
@@ -30,4 +31,7 @@ void frmMain::LogIt(QByteArray &Text, bool Highlight, bool CrLf)
 
 void frmMain::txtRx_Change() {}
 
-void frmMain::txtRx_DblClick() { txtRx->Clear(); }
+void frmMain::txtRx_DblClick()
+{
+    txtRx->Clear();
+}

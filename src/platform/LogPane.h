@@ -112,7 +112,7 @@ private:
     qint64 RowsFor(qint64 length) const;
     static int SegSizeFor(qint64 capacity);
 
-    QList<Segment *> m_segs; // a queue: appending after dropping from the front reuses its room
+    QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room
     std::vector<Segment *> m_pool; // dropped segments kept for reuse
     qint64 m_base = 0;
     qint64 m_end = 0;
@@ -140,12 +140,12 @@ public:
     // What LogIt and the other handlers use.
     qint64 TextLength() const; // length of the plain text
     qint64 Caret() const;
-    void SetCaret(qint64 pos);                  // caret at pos, selection emptied
+    void SetCaret(qint64 pos); // caret at pos, selection emptied
     // Raises Failure unless the caret is at the end. With lfToCrLf each LF is
     // stored as CR LF, converted as it is copied in.
     void InsertAtCaret(const QByteArray &text, bool lfToCrLf = false);
-    void SetSelColor(quint32 bgr);              // colour of the selection, or of the next insert
-    void Clear();                               // text and colours gone
+    void SetSelColor(quint32 bgr); // colour of the selection, or of the next insert
+    void Clear();                  // text and colours gone
 
     // Reading, for copy, accessibility and tests.
     QByteArray Text(qint64 from = 0, qint64 length = -1) const;

@@ -6,7 +6,8 @@
 #include <emmintrin.h>
 #endif
 
-namespace {
+namespace
+{
 // Copies from src to dst up to the first LF, or all n bytes when there is none;
 // returns how many bytes came before the LF (n when there is none). dst has room
 // for n bytes. Text arrives as many short lines: one pass, no call per line.

@@ -54,7 +54,7 @@ public:
     void SendData(const QByteArray &data);
     QByteArray GetData();           // everything waiting (UDP: the next datagram)
     void GetData(QByteArray &data); // the same, into the caller's buffer
-    void Close();         // harmless in any state; queued data still goes out (see LingerStallMs)
+    void Close();                   // harmless in any state; queued data still goes out (see LingerStallMs)
 
     // TCP half-close. While HalfOpen is set, a peer that ends its sending side
     // leaves the socket Connected (it can still be sent to) with PeerEnded()

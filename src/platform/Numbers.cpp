@@ -8,9 +8,13 @@
 
 #include "Failure.h"
 
-namespace {
+namespace
+{
 
-bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
 bool isDigit(QChar c)
 {
     return c >= u'0' && c <= u'9';

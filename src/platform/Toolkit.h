@@ -13,7 +13,8 @@ QString ElideLongLines(const QString &text, const QFontMetrics &metrics, int max
 // The narrow seam to the windowing toolkit: modal boxes, popup menus, one pass
 // of the event loop, the command line and the version. The window owns one;
 // tests install a scripted fake so no test ever blocks on a modal dialog.
-class Toolkit {
+class Toolkit
+{
 public:
     enum Icon { Critical, Exclamation, Question, Information };
     enum Buttons { OkOnly, YesNo };
@@ -36,7 +37,8 @@ public:
 // The real toolkit: QMessageBox, QMenu::exec, QCoreApplication::processEvents.
 // A box never grows wider than two thirds of the screen: over-long lines are
 // shortened, and the full text is then under "Show Details...".
-class QtToolkit : public Toolkit {
+class QtToolkit : public Toolkit
+{
 public:
     explicit QtToolkit(QString command = QString()) : m_command(std::move(command)) {}
     Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) override;

@@ -6,11 +6,13 @@
 #include "platform/NetSocket.h"
 #include "platform/Numbers.h"
 
-namespace {
+namespace
+{
 // The server connection is still being made.
 bool connecting(qint16 state)
 {
-    return state == NetSocket::ResolvingHost || state == NetSocket::HostResolved || state == NetSocket::Connecting;
+    return state == NetSocket::ResolvingHost || state == NetSocket::HostResolved ||
+           state == NetSocket::Connecting;
 }
 
 // Back-pressure: a leg stops reading while more than this waits to be written to
@@ -34,8 +36,8 @@ void frmMain::mnuPopupSniff_Click()
         const QString port = txtPort->text();
         const QString question = QStringLiteral("Connect to this!\r\nServer: ") + address +
                                  QStringLiteral("\r\nPort: ") + port + QStringLiteral("\r\nCorrect?");
-        if (Tk().MsgBox(question, Toolkit::Question, Toolkit::YesNo, QStringLiteral("Packet Sniff Address?")) ==
-            Toolkit::No)
+        if (Tk().MsgBox(question, Toolkit::Question, Toolkit::YesNo,
+                        QStringLiteral("Packet Sniff Address?")) == Toolkit::No)
             return;
         RelayActive = true;
         Sock->Close();
@@ -59,8 +61,8 @@ void frmMain::mnuPopupSniff_Click()
         RelayActive = false;
         Sock->Close();
         Sniff->Close();
-        Tk().MsgBox(QStringLiteral("Socket error: \r\n") + f.Description, Toolkit::Exclamation, Toolkit::OkOnly,
-                    QStringLiteral("Sniff error..."));
+        Tk().MsgBox(QStringLiteral("Socket error: \r\n") + f.Description, Toolkit::Exclamation,
+                    Toolkit::OkOnly, QStringLiteral("Sniff error..."));
     }
 }
 

@@ -20,7 +20,8 @@
 
 using Twips::Rect;
 
-class tst_Window : public QObject {
+class tst_Window : public QObject
+{
     Q_OBJECT
 private slots:
     void controlsAtCreation()
@@ -37,7 +38,11 @@ private slots:
             QRectF twips;
         };
         const QList<Expect> table{
-            {w->txtIP, "txtIP", "127.0.0.1", "The internet address you want to connect to.", {720, 105, 1260, 315}},
+            {w->txtIP,
+             "txtIP",
+             "127.0.0.1",
+             "The internet address you want to connect to.",
+             {720, 105, 1260, 315}},
             {w->txtPort, "txtPort", "80", "The port to connect to.", {1980, 105, 660, 315}},
             {w->ComboType, "ComboType", "TCP", "The connection protocol used.", {2625, 105, 750, 315}},
             {w->cmdConnect, "cmdConnect", "&Connect", "Start the connection.", {3360, 105, 855, 315}},
@@ -164,12 +169,26 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("box"); // first line of the box the connect routine shows, if any
-        QTest::newRow("address alone") << "127.0.0.2" << "127.0.0.2" << "80" << "";
-        QTest::newRow("colon and port") << ":23" << "" << "23" << "Connect error: ";
-        QTest::newRow("colon at end") << "127.0.0.2:" << "127.0.0.2" << ""
+        QTest::newRow("address alone") << "127.0.0.2"
+                                       << "127.0.0.2"
+                                       << "80"
+                                       << "";
+        QTest::newRow("colon and port") << ":23"
+                                        << ""
+                                        << "23"
+                                        << "Connect error: ";
+        QTest::newRow("colon at end") << "127.0.0.2:"
+                                      << "127.0.0.2"
+                                      << ""
                                       << "The port number \"0\" is invalid.";
-        QTest::newRow("first colon splits") << "a:b:c" << "a" << "b:c" << "The port number \"0\" is invalid.";
-        QTest::newRow("one character") << "x" << "127.0.0.1" << "80" << "";
+        QTest::newRow("first colon splits") << "a:b:c"
+                                            << "a"
+                                            << "b:c"
+                                            << "The port number \"0\" is invalid.";
+        QTest::newRow("one character") << "x"
+                                       << "127.0.0.1"
+                                       << "80"
+                                       << "";
         QTest::newRow("one emoji") << QStringLiteral("\U0001F600") << "127.0.0.1"
                                    << "80"
                                    << "";

@@ -14,7 +14,8 @@
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
-namespace {
+namespace
+{
 const QString CrLf = QStringLiteral("\r\n");
 
 QString portBox(const QString &p)
@@ -24,21 +25,30 @@ QString portBox(const QString &p)
 }
 } // namespace
 
-class tst_Session : public QObject {
+class tst_Session : public QObject
+{
     Q_OBJECT
 private slots:
     void portOutOfRange_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("65536") << "65536" << "65536";
-        QTest::newRow("0") << "0" << "0";
-        QTest::newRow("empty") << "" << "0";
-        QTest::newRow("abc") << "abc" << "0";
-        QTest::newRow("-5") << "-5" << "-5";
-        QTest::newRow("0.5") << "0.5" << "0.5";
-        QTest::newRow("70000") << "70000" << "70000";
-        QTest::newRow("1e20") << "1e20" << "1E+20";
+        QTest::newRow("65536") << "65536"
+                               << "65536";
+        QTest::newRow("0") << "0"
+                           << "0";
+        QTest::newRow("empty") << ""
+                               << "0";
+        QTest::newRow("abc") << "abc"
+                             << "0";
+        QTest::newRow("-5") << "-5"
+                            << "-5";
+        QTest::newRow("0.5") << "0.5"
+                             << "0.5";
+        QTest::newRow("70000") << "70000"
+                               << "70000";
+        QTest::newRow("1e20") << "1e20"
+                              << "1E+20";
     }
     void portOutOfRange()
     {
@@ -82,8 +92,12 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("named"); // what the description must name
         QTest::addColumn<QString>("number");
-        QTest::newRow("refused") << "127.0.0.1" << "127.0.0.1" << "10061";
-        QTest::newRow("unknown host") << "nosuch.invalid" << "nosuch.invalid" << "11001";
+        QTest::newRow("refused") << "127.0.0.1"
+                                 << "127.0.0.1"
+                                 << "10061";
+        QTest::newRow("unknown host") << "nosuch.invalid"
+                                      << "nosuch.invalid"
+                                      << "11001";
     }
     void asynchronousFailuresCloseThenReport()
     {
@@ -92,7 +106,8 @@ private slots:
         QFETCH(QString, number);
         // The first asynchronous lookup starts the resolver's thread, which keeps an eventfd open.
         bool warmedUp = false;
-        QHostInfo::lookupHost(QStringLiteral("warm-up.invalid"), this, [&](const QHostInfo &) { warmedUp = true; });
+        QHostInfo::lookupHost(QStringLiteral("warm-up.invalid"), this,
+                              [&](const QHostInfo &) { warmedUp = true; });
         QTRY_VERIFY(warmedUp);
         const int fds = openDescriptors();
         {
@@ -243,7 +258,6 @@ private slots:
         QTRY_COMPARE(s->peer->state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(w->Sniff->Protocol(), qint32(NetSocket::TCP)); // the relay socket is not touched
     }
-
 };
 
 QTEST_MAIN(tst_Session)

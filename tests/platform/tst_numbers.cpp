@@ -5,7 +5,8 @@
 #include "platform/Failure.h"
 #include "platform/Numbers.h"
 
-class tst_Numbers : public QObject {
+class tst_Numbers : public QObject
+{
     Q_OBJECT
 private slots:
     void leadingNumber_data()

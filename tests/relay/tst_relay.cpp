@@ -21,7 +21,8 @@
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
-namespace {
+namespace
+{
 const QByteArray LocalConnected = "Local Connected. Connecting to remote...\r\n";
 const QByteArray Connected = "Connected.\r\n";
 
@@ -106,7 +107,8 @@ Window windowWithLiveBoxes()
 }
 } // namespace
 
-class tst_Relay : public QObject {
+class tst_Relay : public QObject
+{
     Q_OBJECT
 private slots:
     void setUpAsksFirst()
@@ -572,7 +574,8 @@ private slots:
         win->txtPort->setText(QStringLiteral("81"));
         win->cmdListen->click();
         QCOMPARE(win.tk->boxes.last().title, QStringLiteral("Listen error..."));
-        QVERIFY2(win.tk->boxes.last().text.contains(QStringLiteral("1024")), qPrintable(win.tk->boxes.last().text));
+        QVERIFY2(win.tk->boxes.last().text.contains(QStringLiteral("1024")),
+                 qPrintable(win.tk->boxes.last().text));
     }
 };
 
