@@ -182,6 +182,25 @@ inline int udpLoopback(quint16 *port)
     return fd;
 }
 
+// Sends 10-byte datagrams to 127.0.0.1:port as fast as it can for `secs` (or
+// until `stop`); returns how many were sent.
+inline qint64 udpFlood(quint16 port, double secs, const std::atomic<bool> *stop = nullptr)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const char payload[10] = {'d', 'a', 't', 'a', 'g', 'r', 'a', 'm', '\0', '\n'};
+    qint64 sent = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(secs);
+    while (!(stop && *stop) && std::chrono::steady_clock::now() < end)
+        for (int i = 0; i < 64; ++i)
+            sent += ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&a), sizeof a) > 0;
+    ::close(fd);
+    return sent;
+}
+
 inline int tcpConnect(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -120,22 +120,6 @@ WindowRun windowTcp(TimedApp &app, const QByteArray &pattern, qint64 total)
     return r;
 }
 
-// UDP: a sender thread sends 10-byte datagrams as fast as it can for `secs`.
-void udpSender(quint16 port, double secs, std::atomic<bool> &stop)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const char payload[10] = {'d', 'a', 't', 'a', 'g', 'r', 'a', 'm', '\0', '\n'};
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(secs);
-    while (!stop && std::chrono::steady_clock::now() < end)
-        for (int i = 0; i < 64; ++i)
-            ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    ::close(fd);
-}
-
 double plainUdp(double secs)
 {
     quint16 localPort = 0;
@@ -143,7 +127,7 @@ double plainUdp(double secs)
     timeval tv{0, 200000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::atomic<bool> stop{false};
-    std::thread sender(udpSender, localPort, secs, std::ref(stop));
+    std::thread sender([&] { udpFlood(localPort, secs, &stop); });
     qint64 count = 0;
     char buf[64];
     const auto t0 = std::chrono::steady_clock::now();
@@ -178,7 +162,7 @@ WindowRun windowUdp(TimedApp &app, double secs, qint64 *count)
     app.longestNs = 0;
     app.measuring = true;
     const auto t0 = std::chrono::steady_clock::now();
-    std::thread sender(udpSender, port, secs, std::ref(stop));
+    std::thread sender([&] { udpFlood(port, secs, &stop); });
     idle.start(2000);
     app.exec();
     const auto t1 = std::chrono::steady_clock::now();

@@ -298,25 +298,6 @@ double programRelay(const QString &exe, const QByteArray &up, const QByteArray &
     return rate;
 }
 
-// UDP: a thread sends 10-byte datagrams to port as fast as it can for `secs`;
-// returns how many it sent.
-qint64 udpFlood(quint16 port, double secs)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const char payload[10] = {'d', 'a', 't', 'a', 'g', 'r', 'a', 'm', '\0', '\n'};
-    qint64 sent = 0;
-    const auto end = Clock::now() + std::chrono::duration<double>(secs);
-    while (Clock::now() < end)
-        for (int i = 0; i < 64; ++i)
-            sent += ::sendto(fd, payload, sizeof payload, 0, reinterpret_cast<sockaddr *>(&a), sizeof a) > 0;
-    ::close(fd);
-    return sent;
-}
-
 // Datagrams the system dropped for the UDP socket on local port `port`, as
 // /proc shows them, and the bytes still waiting in it.
 qint64 udpDrops(quint16 port, qint64 *queued)

@@ -213,20 +213,8 @@ public:
     {
         reader.setEnabled(false);
         writer.setEnabled(false);
-        connect(&reader, &QSocketNotifier::activated, this, [this] {
-            Entry entry;
-            if (this->owner)
-                this->owner->streamReadable();
-            else
-                lingerRead();
-        });
-        connect(&writer, &QSocketNotifier::activated, this, [this] {
-            Entry entry;
-            if (this->owner)
-                this->owner->streamWritable();
-            else
-                lingerWrite();
-        });
+        route(reader, &NetSocket::streamReadable, &Stream::lingerRead);
+        route(writer, &NetSocket::streamWritable, &Stream::lingerWrite);
         stall.setSingleShot(true);
         connect(&stall, &QTimer::timeout, this, [this] { finish(); });
     }
@@ -235,6 +223,18 @@ public:
         lingering().removeOne(this);
         if (fd >= 0)
             ::close(fd);
+    }
+
+    // A notification goes to the owner; after Close, to the stream's own lingering.
+    void route(QSocketNotifier &notifier, void (NetSocket::*owned)(), void (Stream::*alone)())
+    {
+        connect(&notifier, &QSocketNotifier::activated, this, [this, owned, alone] {
+            Entry entry;
+            if (owner)
+                (owner->*owned)();
+            else
+                (this->*alone)();
+        });
     }
 
     qint64 pending() const { return out.size() - outPos; }
