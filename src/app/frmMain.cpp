@@ -174,8 +174,8 @@ void frmMain::WireEvents()
                 Sock_Close();
         });
     });
-    connect(Sock, &NetSocket::SendProgress, this,
-            [this](qint64 sent, qint64 remaining) { Guard([&] { Sock_SendProgress(sent, remaining); }); });
+    // Queued data was written: the relay may read again.
+    connect(Sock, &NetSocket::SendProgress, this, [this] { Guard([this] { RelayThrottle(); }); });
     connect(Sock, &NetSocket::ConnectionRequest, this,
             [this](qint32 id) { Guard([&] { Sock_ConnectionRequest(id); }); });
     connect(Sock, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sock_DataArrival(n); }); });
@@ -189,8 +189,7 @@ void frmMain::WireEvents()
             [this](qint32 id) { Guard([&] { Sniff_ConnectionRequest(id); }); });
     connect(Sniff, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sniff_DataArrival(n); }); });
     connect(Sniff, &NetSocket::OnClose, this, [this] { Guard([this] { Sniff_Close(); }); });
-    connect(Sniff, &NetSocket::SendProgress, this,
-            [this](qint64 sent, qint64 remaining) { Guard([&] { Sniff_SendProgress(sent, remaining); }); });
+    connect(Sniff, &NetSocket::SendProgress, this, [this] { Guard([this] { RelayThrottle(); }); });
     connect(Sniff, &NetSocket::OnError, this,
             [this](qint16 number, const QString &description, qint32 scode, const QString &source,
                    const QString &helpFile, qint32 helpContext, bool *cancel) {

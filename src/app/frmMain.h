@@ -110,8 +110,6 @@ public:
     void Sniff_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
                      const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay);
     void Sniff_Close();
-    void Sock_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
-    void Sniff_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void mnuPopupBind_Click();
     void RelayFlush();
     void RelayThrottle();

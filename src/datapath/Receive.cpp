@@ -1,7 +1,5 @@
 #include <QCheckBox>
 
-#include <cstring>
-
 #include "app/frmMain.h"
 #include "platform/NetSocket.h"
 

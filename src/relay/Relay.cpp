@@ -149,20 +149,6 @@ void frmMain::RelayThrottle()
     throttle(Sock, Sniff->BytesToSend());
 }
 
-void frmMain::Sock_SendProgress(qint64 bytesSent, qint64 bytesRemaining)
-{
-    Q_UNUSED(bytesSent);
-    Q_UNUSED(bytesRemaining);
-    RelayThrottle();
-}
-
-void frmMain::Sniff_SendProgress(qint64 bytesSent, qint64 bytesRemaining)
-{
-    Q_UNUSED(bytesSent);
-    Q_UNUSED(bytesRemaining);
-    RelayThrottle();
-}
-
 // The local client has ended its sending, or is gone. Its end is passed on to the
 // server and the relay goes on the other way; once both have ended, or the client
 // is gone, the relay ends as a session does (queued data is still written).
