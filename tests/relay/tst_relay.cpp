@@ -2,7 +2,6 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -25,14 +24,6 @@ namespace
 {
 const QByteArray LocalConnected = "Local Connected. Connecting to remote...\r\n";
 const QByteArray Connected = "Connected.\r\n";
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    gen.fillRange(reinterpret_cast<quint32 *>(b.data()), size / 4);
-    return b;
-}
 
 double cpuSeconds()
 {
@@ -163,35 +154,6 @@ private slots:
         win->mnuPopupSniff->trigger();
         QCOMPARE(win.tk->boxes.last().title, QStringLiteral("Sniff error..."));
         QVERIFY(!win->RelayActive);
-    }
-
-    void relaysBothDirectionsByteExact()
-    {
-        auto r = connectedRelay();
-        QVERIFY(r);
-        Window &win = r->win;
-        QTcpSocket &client = r->client;
-        QTcpSocket *srv = r->srv;
-        QVERIFY(win->txtRx->Text().startsWith(LocalConnected + Connected));
-        QCOMPARE(win->txtRx->ColorAt(0), quint32(0));
-
-        const qsizetype size = 64LL * 1024 * 1024;
-        const QByteArray up = randomBytes(size, 1), down = randomBytes(size, 2);
-        QByteArray gotUp, gotDown;
-        connect(srv, &QTcpSocket::readyRead, this, [&] { gotUp += srv->readAll(); });
-        connect(&client, &QTcpSocket::readyRead, this, [&] { gotDown += client.readAll(); });
-        client.write(up);
-        srv->write(down);
-        QTRY_VERIFY_WITH_TIMEOUT(gotUp.size() >= size && gotDown.size() >= size, 120000);
-        QVERIFY(gotUp == up);
-        QVERIFY(gotDown == down);
-        QVERIFY(win.tk->boxes.size() == 1); // only the confirmation
-
-        // The server leaves: the close routine ends the relay and drops the client.
-        srv->disconnectFromHost();
-        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(!win->RelayActive);
-        QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
     }
 
     void logShowsBothSidesInTheirColours()
