@@ -114,6 +114,7 @@ private:
 
     QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room
     std::vector<Segment *> m_pool; // dropped segments kept for reuse
+    qsizetype m_lfLess = 0;        // leading full segments known to hold no LF
     qint64 m_base = 0;
     qint64 m_end = 0;
     qint64 m_lastLf = -1;

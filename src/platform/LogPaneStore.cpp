@@ -82,13 +82,14 @@ void LogStore::DropFront()
     m_pool.push_back(s);
     m_base = m_segs.empty() ? m_end : m_segs.front()->Start;
     m_rowsCache = -1;
-    // The line that now starts at the new front got shorter.
-    for (Segment *t : m_segs) {
-        if (!t->Lfs.empty()) {
-            t->RowsGen = 0;
-            break;
-        }
-    }
+    // The line that now starts at the new front got shorter; it ends in the first
+    // segment with an LF. Full segments without one are counted once, not searched
+    // on every drop (binary data has none at all).
+    m_lfLess = std::max<qsizetype>(0, m_lfLess - 1);
+    while (m_lfLess < m_segs.size() - 1 && m_segs[m_lfLess]->Lfs.empty())
+        ++m_lfLess;
+    if (m_lfLess < m_segs.size() - 1 && !m_segs[m_lfLess]->Lfs.empty())
+        m_segs[m_lfLess]->RowsGen = 0;
 }
 
 void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
@@ -169,6 +170,7 @@ void LogStore::Clear()
     for (Segment *s : m_segs)
         m_pool.push_back(s);
     m_segs.clear();
+    m_lfLess = 0;
     TrimPool();
     m_base = m_end = 0;
     m_lastLf = -1;
@@ -222,6 +224,7 @@ void LogStore::SetCapacity(qint64 bytes)
     }
     std::swap(m_segs, fresh.m_segs);
     std::swap(m_pool, fresh.m_pool);
+    m_lfLess = 0;
     m_base = fresh.m_base;
     m_capacity = bytes;
     m_segSize = segSize;

@@ -131,9 +131,13 @@ private slots:
                     colors.clear();
                 } else {
                     QByteArray b(rng() % 4 == 0 ? int(rng() % 30000) : int(rng() % 300), 'x');
+                    // Some runs hold no LF across whole segments, as binary data does.
+                    const bool noLf = rng() % 4 == 0;
                     for (char &c : b) {
                         const int r = int(rng() % 100);
                         c = r < 5 ? '\n' : r < 8 ? '\r' : r < 20 ? char(rng() % 256) : char('a' + r % 26);
+                        if (noLf && c == '\n')
+                            c = 'y';
                     }
                     const quint32 color = rng() % 3;
                     // Half the time each LF goes in as CR LF, converted while it is copied.
