@@ -88,7 +88,7 @@ void LogStore::DropFront()
     m_lfLess = std::max<qsizetype>(0, m_lfLess - 1);
     while (m_lfLess < m_segs.size() - 1 && m_segs[m_lfLess]->Lfs.empty())
         ++m_lfLess;
-    if (m_lfLess < m_segs.size() - 1 && !m_segs[m_lfLess]->Lfs.empty())
+    if (m_lfLess < m_segs.size() && !m_segs[m_lfLess]->Lfs.empty())
         m_segs[m_lfLess]->RowsGen = 0;
 }
 
