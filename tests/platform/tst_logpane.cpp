@@ -132,7 +132,10 @@ private slots:
                 } else {
                     // Some runs hold no LF across whole segments, as binary data does.
                     const bool noLf = rng() % 4 == 0;
-                    QByteArray b(noLf ? int(rng() % 80000) : rng() % 4 == 0 ? int(rng() % 30000) : int(rng() % 300), 'x');
+                    QByteArray b(noLf             ? int(rng() % 80000)
+                                 : rng() % 4 == 0 ? int(rng() % 30000)
+                                                  : int(rng() % 300),
+                                 'x');
                     for (char &c : b) {
                         const int r = int(rng() % 100);
                         c = r < 5 ? '\n' : r < 8 ? '\r' : r < 20 ? char(rng() % 256) : char('a' + r % 26);
