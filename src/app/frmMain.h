@@ -61,7 +61,7 @@ public:
     QByteArray RelayPending;
     bool RelayClientEnded = false;
     // Receive buffers kept from one arrival to the next.
-    QByteArray RxData, RelayData, RelayShown;
+    QByteArray RxData, RelayData;
 
     // Main window (app/).
     void Form_Load();

@@ -92,15 +92,16 @@ void LogPane::SetCaret(qint64 pos)
     }
 }
 
-void LogPane::InsertAtCaret(const QByteArray &text, bool lfToCrLf)
+qint64 LogPane::InsertAtCaret(const QByteArray &text, unsigned conversion)
 {
     if (text.isEmpty())
-        return;
+        return 0;
     if (m_caret != m_store.End())
         throw Failure(FailureNo::LogFailure, QStringLiteral("The log can only be appended to at its end."));
     const qint64 base = m_store.Begin();
+    qint64 nuls = 0;
     try {
-        m_store.Append(text.constData(), text.size(), m_color, lfToCrLf);
+        nuls = m_store.Append(text.constData(), text.size(), m_color, conversion);
     } catch (const std::bad_alloc &) {
         TrimToBase();
         m_anchor = m_caret = m_store.End();
@@ -112,6 +113,7 @@ void LogPane::InsertAtCaret(const QByteArray &text, bool lfToCrLf)
     m_anchor = m_caret = m_store.End();
     ScheduleRefresh();
     emit Changed();
+    return nuls;
 }
 
 void LogPane::SetSelColor(quint32 bgr)

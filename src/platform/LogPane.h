@@ -38,9 +38,12 @@ public:
     qint64 End() const { return m_end; }
     qint64 Size() const { return m_end - m_base; }
 
-    // Appends n bytes in the given colour; drops the oldest segments to stay
-    // within the capacity. Throws std::bad_alloc when memory runs out.
-    void Append(const char *data, qint64 n, quint32 color, bool lfToCrLf = false);
+    // What Append changes while it copies: each LF stored as CR LF, each NUL as "?".
+    enum Conversion : unsigned { AsIs = 0, LfToCrLf = 1, NulToQuestion = 2 };
+    // Appends n bytes in the given colour, converted as asked; drops the oldest
+    // segments to stay within the capacity. Returns how many NULs were replaced.
+    // Throws std::bad_alloc when memory runs out.
+    qint64 Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs);
     // Empties the store; positions restart at 0.
     void Clear();
     qint64 Capacity() const { return m_capacity; }
@@ -142,9 +145,9 @@ public:
     qint64 TextLength() const; // length of the plain text
     qint64 Caret() const;
     void SetCaret(qint64 pos); // caret at pos, selection emptied
-    // Raises Failure unless the caret is at the end. With lfToCrLf each LF is
-    // stored as CR LF, converted as it is copied in.
-    void InsertAtCaret(const QByteArray &text, bool lfToCrLf = false);
+    // Raises Failure unless the caret is at the end. The text is converted as it
+    // is copied in (LogStore::Conversion); returns how many NULs were replaced.
+    qint64 InsertAtCaret(const QByteArray &text, unsigned conversion = LogStore::AsIs);
     void SetSelColor(quint32 bgr); // colour of the selection, or of the next insert
     void Clear();                  // text and colours gone
 

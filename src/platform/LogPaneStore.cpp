@@ -8,26 +8,39 @@
 
 namespace
 {
-// Copies from src to dst up to the first LF, or all n bytes when there is none;
-// returns how many bytes came before the LF (n when there is none). dst has room
-// for n bytes. Text arrives as many short lines: one pass, no call per line.
-qint64 copyUntilLf(char *dst, const char *src, qint64 n)
+// Copies from src to dst up to the first byte that is a or b, or all n bytes when
+// there is none; returns how many bytes came before it. dst has room for n bytes.
+// One pass finds the stop and copies: text arrives as many short lines.
+qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b)
 {
     qint64 i = 0;
 #ifdef __SSE2__
-    // Short lines are found here; a long run goes on with the C library's wider loops.
-    const __m128i lf = _mm_set1_epi8('\n');
-    for (const qint64 shortRun = std::min<qint64>(n, 128); i + 16 <= shortRun; i += 16) {
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+    const auto stops = [&](__m128i v) {
+        return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
+    };
+    // Bytes stored past the stop are written over by what comes after it.
+    for (; i + 32 <= n; i += 32) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i + 16), hi);
+        if (const unsigned mask = stops(lo) | stops(hi) << 16)
+            return i + __builtin_ctz(mask);
+    }
+    for (; i + 16 <= n; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v); // bytes after an LF are written over later
-        if (const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))
-            return i + __builtin_ctz(unsigned(mask));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v);
+        if (const unsigned mask = stops(v))
+            return i + __builtin_ctz(mask);
     }
 #endif
-    const char *found = static_cast<const char *>(std::memchr(src + i, '\n', size_t(n - i)));
-    const qint64 end = found ? found - src : n;
-    std::memcpy(dst + i, src + i, size_t(end - i));
-    return end;
+    for (; i < n; ++i) {
+        if (src[i] == a || src[i] == b)
+            return i;
+        dst[i] = src[i];
+    }
+    return n;
 }
 } // namespace
 
@@ -92,8 +105,11 @@ void LogStore::DropFront()
         m_segs[m_lfLess]->RowsGen = 0;
 }
 
-void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
+qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion)
 {
+    qint64 nuls = 0;
+    const bool lfToCrLf = conversion & LfToCrLf;
+    const char nul = conversion & NulToQuestion ? '\0' : '\n'; // the copy stops at LF and at this
     bool crWritten = false; // the CR of a CR LF ended the last segment; its LF comes next
     while (n > 0) {
         const bool fresh = m_segs.empty() || m_segs.back()->Used == m_segSize;
@@ -116,8 +132,8 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
         m_hasColor = true;
         m_lastColor = color;
 
-        // One pass: copy into the segment, turn LF into CR LF if asked, and index
-        // each LF as it is written.
+        // One pass: copy into the segment, convert as asked, and index each LF as
+        // it is written.
         const char *src = data;
         const char *const srcEnd = data + n;
         char *const base = s.Data.get();
@@ -125,11 +141,17 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
         char *const dstEnd = dst + room;
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
-            const qint64 run = copyUntilLf(dst, src, avail);
+            const qint64 run = copyUntil(dst, src, avail, '\n', nul);
             dst += run;
             src += run;
             if (run == avail)
                 continue;
+            if (*src == '\0') {
+                *dst++ = '?';
+                ++src;
+                ++nuls;
+                continue;
+            }
             if (lfToCrLf && !crWritten) {
                 *dst++ = '\r';
                 if (dst == dstEnd) {
@@ -161,6 +183,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, bool lfToCrLf)
         data = src;
     }
     m_rowsCache = -1;
+    return nuls;
 }
 
 void LogStore::Clear()

@@ -1,6 +1,5 @@
 #include <QComboBox>
 #include <QLineEdit>
-#include <cstring>
 
 #include "app/frmMain.h"
 #include "platform/NetSocket.h"
@@ -101,30 +100,24 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
     Q_UNUSED(bytesTotal);
     QByteArray &data = RelayData; // kept from one arrival to the next
     Sniff->GetData(data);
-    // The log shows NUL as "?", the server gets the bytes unchanged: only data
-    // with a NUL in it needs a copy for the log.
-    if (std::memchr(data.constData(), 0, size_t(data.size()))) {
-        RelayShown.resize(data.size());
-        std::memcpy(RelayShown.data(), data.constData(), size_t(data.size()));
-        LogIt(RelayShown, true);
-    } else {
-        LogIt(data, true);
-    }
+    // The server gets the bytes before the log shows them: LogIt turns NUL into
+    // "?" in the string it is given.
     if (connecting(Sock->State())) {
         RelayPending += data;
-        RelayThrottle();
-        return;
+    } else {
+        try {
+            RelayFlush();
+            Sock->SendData(data);
+        } catch (const Failure &) {
+            // The server side is gone: drop the local client as well, so the
+            // failure is reported once and not for every piece it still sends.
+            Sniff->Close();
+            LogIt(data, true); // what the client sent is shown all the same
+            throw;
+        }
     }
-    try {
-        RelayFlush();
-        Sock->SendData(data);
-        RelayThrottle();
-    } catch (const Failure &) {
-        // The server side is gone: drop the local client as well, so the
-        // failure is reported once and not for every piece it still sends.
-        Sniff->Close();
-        throw;
-    }
+    RelayThrottle();
+    LogIt(data, true);
 }
 
 // Sends what the local client sent while the server connection was being made,

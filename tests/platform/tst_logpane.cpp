@@ -143,11 +143,14 @@ private slots:
                             c = 'y';
                     }
                     const quint32 color = rng() % 3;
-                    // Half the time each LF goes in as CR LF, converted while it is copied.
-                    const bool crlf = rng() % 2;
-                    store.Append(b.constData(), b.size(), color, crlf);
-                    if (crlf)
+                    // Half the time each LF goes in as CR LF, and each NUL as "?",
+                    // converted while it is copied.
+                    const unsigned conversion = rng() % 4;
+                    store.Append(b.constData(), b.size(), color, conversion);
+                    if (conversion & LogStore::LfToCrLf)
                         b.replace("\n", "\r\n");
+                    if (conversion & LogStore::NulToQuestion)
+                        b.replace('\0', '?');
                     all += b;
                     colors += QByteArray(b.size(), char(color));
                 }
@@ -195,7 +198,7 @@ private slots:
         // A converted LF whose CR ends a segment: the LF opens the next one.
         LogStore converted;
         const QByteArray lines = QByteArray(seg - 1, 'a') + "\n" + "b\n";
-        converted.Append(lines.constData(), lines.size(), 0, true);
+        converted.Append(lines.constData(), lines.size(), 0, LogStore::LfToCrLf);
         QByteArray back(converted.Size(), Qt::Uninitialized);
         converted.Read(converted.Begin(), converted.Size(), back.data());
         QCOMPARE(back, QByteArray(seg - 1, 'a') + "\r\nb\r\n");
