@@ -30,9 +30,15 @@ private slots:
     void logItAppendsAndColours()
     {
         Window win = loadWindow();
+        // NULs in long and short strings: the caller's own string is changed too.
+        QByteArray binary = QByteArray("\0z\0\0\0", 5).repeated(7);
+        win->LogIt(binary, false);
+        QCOMPARE(binary, QByteArray("?z???").repeated(7));
+        QCOMPARE(win->txtRx->Text(), binary);
+        emit win->txtRx->DoubleClicked();
         QByteArray a("a\0b\0", 4);
         win->LogIt(a, false);
-        QCOMPARE(a, QByteArray("a?b?")); // the caller's own string is changed too
+        QCOMPARE(a, QByteArray("a?b?"));
         QByteArray blue("abc");
         win->LogIt(blue, true);
         QByteArray black("def");
