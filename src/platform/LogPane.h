@@ -112,7 +112,10 @@ private:
     qint64 SegRows(const Segment &s) const;
     Line MakeLine(int seg, int lf) const;
     Line LastLine() const;
-    qint64 RowsFor(qint64 length) const;
+    qint64 RowsFor(qint64 length) const
+    {
+        return length <= m_cols ? 1 : (length + m_cols - 1) / m_cols; // most lines fit: no division
+    }
     static int SegSizeFor(qint64 capacity);
 
     QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room

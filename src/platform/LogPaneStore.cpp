@@ -139,6 +139,11 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         char *const base = s.Data.get();
         char *dst = base + s.Used;
         char *const dstEnd = dst + room;
+        // Kept in locals while bytes are written: a store through char * could
+        // alias the members, which would then be read again after every byte.
+        const qint64 segStart = s.Start, firstKept = m_base;
+        const bool counting = s.RowsGen == m_gen;
+        qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows;
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
             const qint64 run = copyUntil(dst, src, avail, '\n', nul);
@@ -162,21 +167,28 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
             crWritten = false;
             *dst++ = '\n';
             ++src;
-            // The LF counts as stored before it is indexed, so HiddenCrs can read it.
-            s.Used = int(dst - base);
-            m_end = s.Start + s.Used;
-            const int off = s.Used - 1;
-            const qint64 at = s.Start + off;
+            const int off = int(dst - base) - 1;
+            const qint64 at = segStart + off;
             s.Lfs.push_back(quint16(off));
-            const qint64 length = at - (m_lastLf + 1) - HiddenCrsIn(s, off, m_lastLf + 1);
-            s.MaxLine = std::max(s.MaxLine, length);
+            const qint64 lineStart = lastLf + 1;
+            // CRs just before the LF end the line with it; most are in this segment.
+            const int hidden = off >= 2 && at - 2 >= std::max(lineStart, firstKept)
+                                   ? (base[off - 1] != '\r'   ? 0
+                                      : base[off - 2] == '\r' ? 2
+                                                              : 1)
+                                   : HiddenCrs(at, lineStart);
+            const qint64 length = at - lineStart - hidden;
+            maxLine = std::max(maxLine, length);
             // The segment's row count is kept up to date while it is valid, so the
             // scroll bar never recounts what was just appended.
-            if (s.RowsGen == m_gen)
-                s.Rows += m_lastLf + 1 >= m_base ? RowsFor(length)
-                                                 : RowsFor(at - m_base - HiddenCrsIn(s, off, m_base));
-            m_lastLf = at;
+            if (counting)
+                rows += lineStart >= firstKept ? RowsFor(length)
+                                               : RowsFor(at - firstKept - HiddenCrs(at, firstKept));
+            lastLf = at;
         }
+        m_lastLf = lastLf;
+        s.MaxLine = maxLine;
+        s.Rows = rows;
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
         n = srcEnd - src;
@@ -352,11 +364,6 @@ void LogStore::SetColumns(int cols)
     m_cols = cols;
     ++m_gen;
     m_rowsCache = -1;
-}
-
-qint64 LogStore::RowsFor(qint64 length) const
-{
-    return length <= m_cols ? 1 : (length + m_cols - 1) / m_cols; // most lines fit: no division
 }
 
 qint64 LogStore::SegRows(const Segment &s) const
