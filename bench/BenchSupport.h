@@ -36,6 +36,7 @@ public:
         return buttons == OkOnly ? Ok : Yes;
     }
     void PopupMenu(QMenu *, QAction *) override {}
+    QString SaveFileName(const QString &) override { return QString(); }
     void DoEvents() override
     {
         QCoreApplication::sendPostedEvents();

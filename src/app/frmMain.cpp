@@ -166,6 +166,7 @@ void frmMain::WireEvents()
     connect(TimerStat, &QTimer::timeout, this, [this] { Guard([this] { TimerStat_Timer(); }); });
     connect(txtRx, &LogPane::Changed, this, [this] { Guard([this] { txtRx_Change(); }); });
     connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
+    connect(txtRx, &LogPane::SaveAsRequested, this, [this] { Guard([this] { txtRx_SaveAs(); }); });
 
     connect(Sock, &NetSocket::OnConnect, this, [this] { Guard([this] { Sock_Connect(); }); });
     connect(Sock, &NetSocket::OnClose, this, [this] {

@@ -92,6 +92,7 @@ public:
     void LogIt(QByteArray &Text, bool Highlight, bool CrLf = false);
     void txtRx_Change();
     void txtRx_DblClick();
+    void txtRx_SaveAs();
     void Sock_DataArrival(qint64 bytesTotal);
     void cmdSend_Click();
     void txtTx_KeyPress(qint16 &KeyAscii);

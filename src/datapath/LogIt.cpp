@@ -51,3 +51,16 @@ void frmMain::txtRx_DblClick()
 {
     txtRx->Clear();
 }
+
+// "Save Log As..." in the pane's menu: the bytes the pane holds, as they stand.
+void frmMain::txtRx_SaveAs()
+{
+    const QString title = QStringLiteral("Save Log As...");
+    const QString path = Tk().SaveFileName(title);
+    if (path.isEmpty())
+        return;
+    const QString error = txtRx->SaveTo(path);
+    if (!error.isEmpty())
+        Tk().MsgBox(QStringLiteral("The log could not be saved to %1:\r\n%2").arg(path, error),
+                    Toolkit::Exclamation, Toolkit::OkOnly, title);
+}

@@ -22,7 +22,7 @@ void frmMain::cmdSend_Click()
             SentLines.append(QString());
         }
         HistoryPos = qint16(SentLines.size() - 1);
-        QByteArray out = line.toLatin1();
+        QByteArray out = line.toUtf8(); // the system's character set: nothing typed is lost
         if (cCrLf->isChecked())
             out += "\r\n";
         Sock->SendData(out);

@@ -2,6 +2,7 @@
 #include "Failure.h"
 
 #include <QAccessible>
+#include <QSaveFile>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGlyphRun>
@@ -62,6 +63,9 @@ LogPane::LogPane(QWidget *parent) : QAbstractScrollArea(parent)
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(16);
     connect(&m_refreshTimer, &QTimer::timeout, this, &LogPane::Refresh);
+    m_announceTimer.setSingleShot(true);
+    m_announceTimer.setInterval(AnnounceMs);
+    connect(&m_announceTimer, &QTimer::timeout, this, &LogPane::Announce);
     UpdateFont();
 }
 
@@ -112,6 +116,8 @@ qint64 LogPane::InsertAtCaret(const QByteArray &text, unsigned conversion)
         TrimToBase();
     m_anchor = m_caret = m_store.End();
     ScheduleRefresh();
+    if (!m_announceTimer.isActive())
+        m_announceTimer.start();
     emit Changed();
     return nuls;
 }
@@ -133,6 +139,8 @@ void LogPane::Clear()
     m_overlays.clear();
     m_anchor = m_caret = 0;
     m_topByte = 0;
+    m_announced = 0;
+    m_announceTimer.stop();
     m_refreshTimer.stop();
     Refresh();
     emit Changed();
@@ -345,6 +353,22 @@ void LogPane::Refresh()
         QAccessibleTextCursorEvent event(this, int(std::min<qint64>(Caret(), INT_MAX)));
         QAccessible::updateAccessibility(&event);
     }
+}
+
+// Tells assistive technology what was appended since it was last told, at most a
+// few times a second however often text arrives; a flood is told by its newest
+// part only, so a screen reader can read out the latest lines.
+void LogPane::Announce()
+{
+    const qint64 from = std::max({m_announced, m_store.Begin(), m_store.End() - AnnounceMax});
+    m_announced = m_store.End();
+    if (from >= m_store.End())
+        return; // a few kilobytes a few times a second: cheap enough to build unasked
+    const int at = int(std::min<qint64>(from - m_store.Begin(), INT_MAX));
+    const QString text = QString::fromLatin1(Text(from - m_store.Begin(), m_store.End() - from));
+    QAccessibleTextInsertEvent event(this, at, text);
+    QAccessible::updateAccessibility(&event); // dropped by Qt when no assistive technology listens
+    emit Announced(at, text);
 }
 
 void LogPane::scrollContentsBy(int, int)
@@ -591,5 +615,29 @@ void LogPane::contextMenuEvent(QContextMenuEvent *event)
     QAction *copy = menu.addAction(tr("&Copy"), this, &LogPane::Copy);
     copy->setEnabled(SelLength() > 0);
     menu.addAction(tr("Select &All"), this, &LogPane::SelectAll);
+    menu.addSeparator();
+    menu.addAction(tr("Save Log &As..."), this, &LogPane::SaveAsRequested);
+    menu.addAction(tr("C&lear"), this, &LogPane::DoubleClicked); // what a double-click does
     menu.exec(event->globalPos());
+}
+
+// Writes the bytes the pane holds, as they stand, to a temporary file that takes
+// the name only once it is complete: a failure leaves nothing under that name.
+QString LogPane::SaveTo(const QString &path) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    QByteArray chunk;
+    for (qint64 pos = m_store.Begin(); pos < m_store.End();) {
+        const qint64 n = std::min<qint64>(m_store.End() - pos, 4 * 1024 * 1024);
+        chunk.resize(n);
+        m_store.Read(pos, n, chunk.data());
+        if (file.write(chunk) != n)
+            return file.errorString();
+        pos += n;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return QString();
 }

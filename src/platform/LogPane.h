@@ -161,6 +161,8 @@ public:
     qint64 SelLength() const;
     void SetSelection(qint64 start, qint64 length);
     QByteArray SelectedText() const;
+    // Saves the bytes held to path; returns the reason when that fails, else empty.
+    QString SaveTo(const QString &path) const;
 
     qint64 Capacity() const;
     void SetCapacity(qint64 bytes);
@@ -177,7 +179,9 @@ public:
     qint64 MemoryUse() const { return m_store.MemoryUse(); }
 
 signals:
-    void DoubleClicked();
+    void DoubleClicked();                              // also "Clear" in the pane's menu
+    void SaveAsRequested();                            // "Save Log As..." in the pane's menu
+    void Announced(int position, const QString &text); // told to assistive technology as inserted
     void Changed();
 
 protected:
@@ -203,6 +207,7 @@ private:
     void UpdateFont();
     void Refresh();
     void ScheduleRefresh();
+    void Announce();
     void UpdateColumns();
     void TrimToBase();
     void AddOverlay(qint64 start, qint64 end, quint32 color);
@@ -222,7 +227,11 @@ private:
     qint64 m_caret = 0;
     std::vector<Overlay> m_overlays; // sorted, not overlapping
     QTimer m_refreshTimer;
-    qint64 m_topByte = 0; // first byte shown at the top, kept across re-wraps and drops
+    static constexpr int AnnounceMs = 250;      // at most four announcements a second
+    static constexpr qint64 AnnounceMax = 4096; // bytes told at most per announcement
+    QTimer m_announceTimer;
+    qint64 m_announced = 0; // absolute end of what was last announced
+    qint64 m_topByte = 0;   // first byte shown at the top, kept across re-wraps and drops
     bool m_refreshing = false;
     bool m_dragging = false;
     qint64 m_notifiedCaret = -1;

@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
+#include <QFileDialog>
 #include <QCoreApplication>
 #include <QCursor>
 #include <QFontMetrics>
@@ -75,4 +76,9 @@ void QtToolkit::DoEvents()
 Toolkit::Version QtToolkit::AppVersion() const
 {
     return {WIREBENCH_VERSION_MAJOR, WIREBENCH_VERSION_MINOR, WIREBENCH_VERSION_PATCH};
+}
+
+QString QtToolkit::SaveFileName(const QString &title)
+{
+    return QFileDialog::getSaveFileName(QApplication::activeWindow(), title);
 }

@@ -32,6 +32,8 @@ public:
     // Everything on the command line after the program's own name, as one string.
     virtual QString Command() const = 0;
     virtual Version AppVersion() const = 0;
+    // The file the user names in a save dialog; empty when the dialog is cancelled.
+    virtual QString SaveFileName(const QString &title) = 0;
 };
 
 // The real toolkit: QMessageBox, QMenu::exec, QCoreApplication::processEvents.
@@ -46,6 +48,7 @@ public:
     void DoEvents() override;
     QString Command() const override { return m_command; }
     Version AppVersion() const override;
+    QString SaveFileName(const QString &title) override;
 
 private:
     QString m_command;

@@ -1,3 +1,4 @@
+#include <QTemporaryDir>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,7 +15,8 @@
 
 #include <sys/socket.h>
 
-namespace {
+namespace
+{
 constexpr quint32 Blue = 0xFF0000, Black = 0x000000, Green = 0x00FF00;
 
 void typeLine(QLineEdit *box, const QString &text)
@@ -24,7 +26,8 @@ void typeLine(QLineEdit *box, const QString &text)
 }
 } // namespace
 
-class tst_DataPath : public QObject {
+class tst_DataPath : public QObject
+{
     Q_OBJECT
 private slots:
     void logItAppendsAndColours()
@@ -79,6 +82,12 @@ private slots:
         QCOMPARE(w->txtRx->Text(), QByteArray("hello\r\n"));
         QCOMPARE(w->txtRx->ColorAt(0), Blue);
         QVERIFY(w->txtTx->text().isEmpty());
+        // Typed text goes out in UTF-8, whatever the characters; the history keeps it as typed.
+        const QString typed = QStringLiteral("h\u00e9llo \u20ac\u65e5\u672c");
+        w->txtTx->setText(typed);
+        QTest::keyClick(w->txtTx, Qt::Key_Return);
+        QCOMPARE(s->peerReads(18), QByteArray::fromHex("68c3a96c6c6f20e282ace697a5e69cac0d0a"));
+        QCOMPARE(w->SentLines.value(w->SentLines.size() - 2), typed);
 
         w->cCrLf->setChecked(false);
         typeLine(w->txtTx, QStringLiteral("bare"));
@@ -99,6 +108,39 @@ private slots:
         QTest::keyClick(w->txtTx, Qt::Key_Return);
         QCOMPARE(s->peerReads(2), QByteArray("\r\n"));
         QCOMPARE(w->SentLines, before);
+    }
+
+    // "Save Log As..." writes the pane's bytes as they stand; a failure is a box and
+    // leaves nothing under the chosen name.
+    void saveLogAs()
+    {
+        Window win = loadWindow();
+        QByteArray data(3 * 1024 * 1024, Qt::Uninitialized);
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = char(i % 7 == 0 ? '\n' : (i * 131) >> 3);
+        win->LogIt(data, false, true);
+        QByteArray sent("sent\r\n");
+        win->LogIt(sent, true);
+        QTemporaryDir dir;
+        win.tk->saveAs = dir.filePath(QStringLiteral("log.bin"));
+        win->txtRx_SaveAs();
+        QCOMPARE(win.tk->saveDialogs, QStringList{QStringLiteral("Save Log As...")});
+        QFile saved(win.tk->saveAs);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), win->txtRx->Text());
+        QVERIFY(win.tk->boxes.isEmpty());
+
+        // A file where a folder should be: the save fails and nothing is left behind.
+        win.tk->saveAs = dir.filePath(QStringLiteral("log.bin/inside.bin"));
+        win->txtRx_SaveAs();
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Save Log As..."));
+        QVERIFY(win.tk->boxes[0].text.contains(win.tk->saveAs));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("log.bin")});
+
+        win.tk->saveAs.clear(); // cancelled: nothing happens
+        win->txtRx_SaveAs();
+        QCOMPARE(win.tk->boxes.size(), 1);
     }
 
     void historyWalk()
@@ -143,8 +185,7 @@ private slots:
         // Sending a recalled line stores it again as the newest; the unsent slot is gone.
         QTest::keyClick(tx, Qt::Key_Return);
         QCOMPARE(s->peerReads(5), QByteArray("one\r\n"));
-        QCOMPARE(s->win->SentLines,
-                 (QStringList{"one", "twofold", "three", "one", QString()}));
+        QCOMPARE(s->win->SentLines, (QStringList{"one", "twofold", "three", "one", QString()}));
         QCOMPARE(s->win->HistoryPos, qint16(4));
     }
 

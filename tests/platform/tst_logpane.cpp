@@ -1,4 +1,5 @@
 #include <QAccessible>
+#include <QElapsedTimer>
 #include <QApplication>
 #include <QClipboard>
 #include <QScrollBar>
@@ -109,6 +110,40 @@ private slots:
         QCOMPARE(pane.Text(), all.right(kept));
         for (qint64 i = 0, first = all.size() - kept; i < kept; i += 7)
             QCOMPARE(pane.ColorAt(i), colors[first + i] ? Blue : Black);
+    }
+
+    // Appended text is announced to assistive technology a few times a second at
+    // most, however many pieces arrive, and each announcement is what came since.
+    void newTextIsAnnounced()
+    {
+        LogPane pane;
+        pane.show();
+        QList<QPair<int, QString>> inserted;
+        connect(&pane, &LogPane::Announced, [&](int at, const QString &text) {
+            inserted.append({at, text});
+        });
+        QElapsedTimer clock;
+        clock.start();
+        int pieces = 0;
+        while (clock.elapsed() < 600) {
+            pane.InsertAtCaret(QByteArray::number(pieces++) + '\n');
+            QTest::qWait(2);
+        }
+        QTRY_VERIFY(!inserted.isEmpty() &&
+                    inserted.last().first + inserted.last().second.size() == pane.TextLength());
+        QVERIFY2(inserted.size() <= 4 && pieces > 20,
+                 qPrintable(QStringLiteral("%1 events for %2 pieces").arg(inserted.size()).arg(pieces)));
+        QString all;
+        for (const auto &[at, text] : inserted) {
+            QCOMPARE(at, all.size()); // each one starts where the last ended
+            all += text;
+        }
+        QCOMPARE(all, QString::fromLatin1(pane.Text()));
+        // A flood is told by its newest part only.
+        pane.InsertAtCaret(QByteArray(100000, 'f') + "end");
+        QTRY_COMPARE(inserted.last().first + inserted.last().second.size(), pane.TextLength());
+        QVERIFY(inserted.last().second.size() <= 4096 &&
+                inserted.last().second.endsWith(QStringLiteral("fend")));
     }
 
     // Random appends, widths, capacities and clears against a plain model: the
