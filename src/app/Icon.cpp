@@ -1,14 +1,14 @@
 #include <QIcon>
-#include <QPixmap>
 
-#include "wirebench16.xpm"
-#include "wirebench32.xpm"
-
-// The program's icon, two 16-colour images: three computer cases joined by lines.
+// The program's icon: three computer cases joined by cables, the same images
+// that are installed into the icon theme, built into the program.
 QIcon WirebenchIcon()
 {
+    // The resources live in a static library: nothing would pull them into
+    // the program unless something refers to them.
+    Q_INIT_RESOURCE(wirebench);
     QIcon icon;
-    icon.addPixmap(QPixmap(wirebench32_xpm));
-    icon.addPixmap(QPixmap(wirebench16_xpm));
+    for (const int size : {16, 32, 48, 64, 256})
+        icon.addFile(QStringLiteral(":/wirebench/%1.png").arg(size), QSize(size, size));
     return icon;
 }
