@@ -281,6 +281,7 @@ void LogPane::UpdateFont()
     m_lineH = std::max(1, fm.height());
     m_ascent = fm.ascent();
     m_raw = QRawFont::fromFont(font());
+    m_glyphCache.clear();
     m_useGlyphs = m_raw.isValid();
     quint32 dot = 0;
     if (m_useGlyphs) {
@@ -324,7 +325,7 @@ qint64 LogPane::TopRowStart() const
 {
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
-    return std::min(line.Start + inLine * m_store.Columns(), line.ContentEnd);
+    return m_store.RowStart(line, inLine);
 }
 
 void LogPane::Refresh()
@@ -365,7 +366,7 @@ void LogPane::Announce()
     if (from >= m_store.End())
         return; // a few kilobytes a few times a second: cheap enough to build unasked
     const int at = int(std::min<qint64>(from - m_store.Begin(), INT_MAX));
-    const QString text = QString::fromLatin1(Text(from - m_store.Begin(), m_store.End() - from));
+    const QString text = m_store.Decoded(from, m_store.End());
     QAccessibleTextInsertEvent event(this, at, text);
     QAccessible::updateAccessibility(&event); // dropped by Qt when no assistive technology listens
     emit Announced(at, text);
@@ -399,7 +400,6 @@ void LogPane::paintEvent(QPaintEvent *)
 {
     QPainter p(viewport());
     p.fillRect(viewport()->rect(), Qt::white);
-    const int cols = m_store.Columns();
     const int shown = (viewport()->height() + m_lineH - 1) / m_lineH;
     if (m_store.Size() == 0 || shown <= 0)
         return;
@@ -407,35 +407,40 @@ void LogPane::paintEvent(QPaintEvent *)
     const qint64 selE = std::max(m_anchor, m_caret);
     qint64 inLine = 0;
     LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
+    std::vector<qint64> starts;
+    m_store.RowStarts(line, starts);
     for (int r = 0; r < shown; ++r) {
-        const qint64 from = line.Start + inLine * cols;
-        const qint64 to = std::min(from + cols, line.ContentEnd);
-        const bool lastRow = to >= line.ContentEnd;
+        const qint64 from = starts[size_t(inLine)];
+        const bool lastRow = size_t(inLine) + 1 >= starts.size();
+        const qint64 to = lastRow ? line.ContentEnd : starts[size_t(inLine) + 1];
         const bool breakSelected =
             lastRow && !line.IsLast() && selS <= line.ContentEnd && line.ContentEnd < selE;
-        PaintRow(p, r * m_lineH, from, to, breakSelected);
+        PaintRow(p, r * m_lineH, from, to, m_store.Decodes(line), breakSelected);
         if (!lastRow) {
             ++inLine;
         } else {
             if (line.IsLast())
                 break;
             line = m_store.NextLine(line);
+            m_store.RowStarts(line, starts);
             inLine = 0;
         }
     }
 }
 
-void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool lineEndSelected)
+void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected)
 {
     const int n = int(to - from);
+    std::vector<LogStore::Glyph> &glyphs = m_rowGlyphs;
+    m_store.Glyphs(from, to, decode, glyphs);
+    const int endCol = glyphs.empty() ? 0 : glyphs.back().Col + glyphs.back().Width;
     const QColor highlight = palette().color(QPalette::Highlight);
     if (lineEndSelected)
-        p.fillRect(n * m_cellW, y, m_cellW, m_lineH, highlight);
+        p.fillRect(endCol * m_cellW, y, m_cellW, m_lineH, highlight);
     if (n <= 0)
         return;
-    QVarLengthArray<char, 512> bytes(n);
+    // The colour of each byte: the store's runs, then recolourings, then the selection.
     QVarLengthArray<quint32, 512> colors(n);
-    m_store.Read(from, n, bytes.data());
     for (qint64 pos = from; pos < to;) {
         const qint64 next = m_store.NextColorChange(pos, to);
         std::fill(colors.begin() + (pos - from), colors.begin() + (next - from), m_store.ColorAt(pos));
@@ -450,38 +455,59 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool lineEndS
         if (s < e)
             std::fill(colors.begin() + (s - from), colors.begin() + (e - from), it->Color);
     }
-    const qint64 selS = std::max(std::min(m_anchor, m_caret), from);
-    const qint64 selE = std::min(std::max(m_anchor, m_caret), to);
-    if (selS < selE) {
-        p.fillRect(int(selS - from) * m_cellW, y, int(selE - selS) * m_cellW, m_lineH, highlight);
-        std::fill(colors.begin() + (selS - from), colors.begin() + (selE - from), Highlighted);
+    const qint64 selS = std::min(m_anchor, m_caret), selE = std::max(m_anchor, m_caret);
+    for (const LogStore::Glyph &g : glyphs) {
+        if (g.Pos >= selS && g.Pos < selE) {
+            p.fillRect(g.Col * m_cellW, y, g.Width * m_cellW, m_lineH, highlight);
+            colors[g.Pos - from] = Highlighted;
+        }
     }
 
+    // Runs of one colour go out as one glyph run; characters beyond Latin-1 use
+    // the font's glyph when it has one, and the toolkit's font fallback otherwise.
     const QColor highlightedText = palette().color(QPalette::HighlightedText);
-    QVarLengthArray<quint32, 512> glyphs(n);
-    QVarLengthArray<QPointF, 512> positions(n);
-    for (int i = 0; i < n; ++i) {
-        glyphs[i] = m_glyphs[quint8(bytes[i])];
-        positions[i] = QPointF(qreal(i) * m_cellW, 0);
-    }
-    for (int i = 0; i < n;) {
-        int j = i + 1;
-        while (j < n && colors[j] == colors[i])
-            ++j;
-        p.setPen(colors[i] == Highlighted ? highlightedText : FromBgr(colors[i]));
-        if (m_useGlyphs) {
+    QVarLengthArray<quint32, 512> ids;
+    QVarLengthArray<QPointF, 512> positions;
+    for (size_t i = 0; i < glyphs.size();) {
+        const quint32 color = colors[glyphs[i].Pos - from];
+        p.setPen(color == Highlighted ? highlightedText : FromBgr(color));
+        ids.clear();
+        positions.clear();
+        size_t j = i;
+        for (; j < glyphs.size() && colors[glyphs[j].Pos - from] == color; ++j) {
+            const LogStore::Glyph &g = glyphs[j];
+            if (g.Char == '\t' && g.Raw)
+                continue;
+            const QPointF at(qreal(g.Col) * m_cellW, 0);
+            const quint32 id =
+                g.Raw || g.Char < 0x100 ? (m_useGlyphs ? m_glyphs[quint8(g.Char)] : 0) : GlyphFor(g.Char);
+            if (m_useGlyphs && id) {
+                ids.append(id);
+                positions.append(at);
+            } else {
+                const QString text = g.Raw || g.Char < 0x100 ? QString(m_chars[quint8(g.Char)])
+                                                             : QString::fromUcs4(&g.Char, 1);
+                p.drawText(QPointF(at.x(), y + m_ascent), text);
+            }
+        }
+        if (!ids.isEmpty()) {
             QGlyphRun run;
             run.setRawFont(m_raw);
-            run.setRawData(glyphs.data() + i, positions.data() + i, j - i);
+            run.setRawData(ids.data(), positions.data(), int(ids.size()));
             p.drawGlyphRun(QPointF(0, y + m_ascent), run);
-        } else {
-            QString s(j - i, Qt::Uninitialized);
-            for (int k = i; k < j; ++k)
-                s[k - i] = m_chars[quint8(bytes[k])];
-            p.drawText(QPointF(qreal(i) * m_cellW, y + m_ascent), s);
         }
         i = j;
     }
+}
+
+quint32 LogPane::GlyphFor(char32_t c)
+{
+    if (!m_useGlyphs)
+        return 0;
+    auto it = m_glyphCache.find(c);
+    if (it == m_glyphCache.end())
+        it = m_glyphCache.insert(c, m_raw.glyphIndexesForString(QString::fromUcs4(&c, 1)).value(0));
+    return *it;
 }
 
 qint64 LogPane::HitTest(const QPoint &point) const
@@ -491,26 +517,41 @@ qint64 LogPane::HitTest(const QPoint &point) const
         return m_store.Begin();
     if (row >= m_store.RowCount())
         return m_store.End();
-    const int cols = m_store.Columns();
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(row, &inLine);
-    const qint64 from = line.Start + inLine * cols;
-    const qint64 to = std::min(from + cols, line.ContentEnd);
-    const qint64 col = std::clamp<qint64>(qint64(std::floor((point.x() + m_cellW / 2.0) / m_cellW)), 0, cols);
-    return std::min(from + col, to);
+    const qint64 from = m_store.RowStart(line, inLine);
+    const qint64 to =
+        inLine + 1 < m_store.RowsOf(line) ? m_store.RowStart(line, inLine + 1) : line.ContentEnd;
+    // The character boundary nearest the point.
+    const qreal col = qreal(point.x()) / m_cellW;
+    m_store.Glyphs(from, to, m_store.Decodes(line), m_rowGlyphs);
+    for (const LogStore::Glyph &g : m_rowGlyphs)
+        if (col < g.Col + g.Width / 2.0)
+            return g.Pos;
+    return to;
 }
 
 QRect LogPane::CellRect(qint64 pos) const
 {
-    const int cols = m_store.Columns();
     const qint64 row = m_store.RowOf(pos) - verticalScrollBar()->value();
     if (row < 0 || row * m_lineH >= viewport()->height())
         return QRect();
     const LogStore::Line line = m_store.LineAt(pos);
-    const qint64 inLine = std::min((std::clamp(pos, line.Start, line.ContentEnd) - line.Start) / cols,
-                                   m_store.RowsOf(line) - 1);
-    const qint64 col = std::clamp(pos - line.Start - inLine * cols, qint64(0), qint64(cols));
-    return QRect(int(col) * m_cellW, int(row) * m_lineH, m_cellW, m_lineH);
+    const qint64 inLine = m_store.RowInLine(line, pos);
+    const qint64 from = m_store.RowStart(line, inLine);
+    const qint64 to =
+        inLine + 1 < m_store.RowsOf(line) ? m_store.RowStart(line, inLine + 1) : line.ContentEnd;
+    m_store.Glyphs(from, to, m_store.Decodes(line), m_rowGlyphs);
+    int col = 0, width = 1;
+    for (const LogStore::Glyph &g : m_rowGlyphs) {
+        col = g.Col + g.Width; // past the last character when pos is at the end
+        if (g.Pos + g.Len > pos) {
+            col = g.Col;
+            width = g.Width;
+            break;
+        }
+    }
+    return QRect(col * m_cellW, int(row) * m_lineH, width * m_cellW, m_lineH);
 }
 
 void LogPane::ScrollToPos(qint64 pos)
@@ -531,8 +572,8 @@ void LogPane::Copy()
 {
     if (SelLength() == 0)
         return;
-    const QByteArray bytes = Text(SelStart(), std::min(SelLength(), CopyLimit));
-    QGuiApplication::clipboard()->setText(QString::fromLatin1(bytes));
+    const qint64 from = std::min(m_anchor, m_caret);
+    QGuiApplication::clipboard()->setText(m_store.Decoded(from, from + std::min(SelLength(), CopyLimit)));
 }
 
 void LogPane::SelectAll()

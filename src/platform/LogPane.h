@@ -1,6 +1,7 @@
 #pragma once
 #include <QAbstractScrollArea>
 #include <QByteArray>
+#include <QHash>
 #include <QRawFont>
 #include <QTimer>
 
@@ -59,7 +60,21 @@ public:
     // The colour run holding pos: [*start, *end).
     void RunBounds(qint64 pos, qint64 *start, qint64 *end) const;
 
-    // Wrapping: every line takes max(1, ceil(length / columns)) rows.
+    // One character as shown: Len bytes at Pos in Width cells from column Col.
+    // Raw: a byte shown on its own (Char is the byte), not a decoded sequence.
+    struct Glyph {
+        qint64 Pos;
+        int Len;
+        char32_t Char;
+        bool Raw;
+        int Col;
+        int Width;
+    };
+    // Lines longer than this are shown one byte per cell, without decoding.
+    static constexpr qint64 LongLine = 64 * 1024;
+
+    // Wrapping: every line takes at least one row; characters wrap at the column
+    // count (see LogPaneLayout.cpp).
     int Columns() const { return m_cols; }
     void SetColumns(int cols);
     qint64 RowCount() const;
@@ -72,6 +87,14 @@ public:
     // The row that shows pos.
     qint64 RowOf(qint64 pos) const;
     qint64 RowsOf(const Line &line) const;
+    qint64 RowStart(const Line &line, qint64 row) const;                 // first byte of a row of the line
+    void RowStarts(const Line &line, std::vector<qint64> &starts) const; // of every row
+    qint64 RowInLine(const Line &line, qint64 pos) const;                // the row of the line that shows pos
+    bool Decodes(const Line &line) const;                                // shown by characters, not bytes
+    // The characters of one row [from, to), decoded or byte by byte.
+    void Glyphs(qint64 from, qint64 to, bool decode, std::vector<Glyph> &out) const;
+    // The text [from, to) as characters: what copy and screen readers get.
+    QString Decoded(qint64 from, qint64 to) const;
 
     int SegmentSize() const { return m_segSize; }
     // Bytes held by segments and their indexes, pooled ones included.
@@ -117,6 +140,10 @@ private:
         return length <= m_cols ? 1 : (length + m_cols - 1) / m_cols; // most lines fit: no division
     }
     static int SegSizeFor(qint64 capacity);
+    bool Plain(qint64 from, qint64 to) const;      // no byte above 0x7F and no TAB
+    bool Arithmetic(qint64 from, qint64 to) const; // one byte per cell: plain or long
+    qint64 RowsOfRange(qint64 from, qint64 to) const;
+    template <class F> void Walk(qint64 from, qint64 to, int cols, F &&f) const;
 
     QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room
     std::vector<Segment *> m_pool; // dropped segments kept for reuse
@@ -131,6 +158,8 @@ private:
     int m_cols = 80;
     quint32 m_gen = 1;
     mutable qint64 m_rowsCache = -1;
+    mutable std::vector<char> m_scratch;    // bytes of the line being laid out
+    unsigned m_lineHigh = 0, m_lineTab = 0; // bytes above 0x7F, TABs, seen in the line being appended
 };
 
 // The log pane: an append-only store of bytes with colour runs, and a view that
@@ -219,7 +248,8 @@ private:
     qint64 TopRowStart() const;
     void Copy();
     void SelectAll();
-    void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool lineEndSelected);
+    void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected);
+    quint32 GlyphFor(char32_t c); // the font's glyph for a character beyond Latin-1, 0 if none
 
     LogStore m_store;
     quint32 m_color = 0;
@@ -242,4 +272,6 @@ private:
     bool m_useGlyphs = false;
     quint32 m_glyphs[256] = {};
     QChar m_chars[256];
+    QHash<char32_t, quint32> m_glyphCache;
+    mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
 };

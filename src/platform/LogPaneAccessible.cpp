@@ -7,7 +7,8 @@
 #include <climits>
 
 // The log pane as read-only text for screen readers. Offsets are byte
-// positions, the same ones the pane's own API uses.
+// positions, the same ones the pane's own API uses; the text of a range is its
+// characters, UTF-8 decoded as the pane shows them.
 class LogPaneAccessible : public QAccessibleWidget, public QAccessibleTextInterface
 {
 public:
@@ -63,7 +64,9 @@ public:
             end = characterCount();
         if (end <= start)
             return QString();
-        return QString::fromLatin1(Pane()->Text(start, qint64(end) - start));
+        const LogStore &store = Pane()->m_store;
+        const qint64 from = store.Begin() + std::clamp<qint64>(start, 0, store.Size());
+        return store.Decoded(from, store.Begin() + std::clamp<qint64>(end, 0, store.Size()));
     }
     int characterCount() const override { return Clip(Pane()->TextLength()); }
 

@@ -11,11 +11,13 @@ namespace
 // Copies from src to dst up to the first byte that is a or b, or all n bytes when
 // there is none; returns how many bytes came before it. dst has room for n bytes.
 // One pass finds the stop and copies: text arrives as many short lines.
-qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b)
+// Notes in high and tab whether bytes above 0x7F and TABs were copied (perhaps
+// also some after the stop): lines without any are laid out by arithmetic.
+qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b, unsigned &high, unsigned &tab)
 {
     qint64 i = 0;
 #ifdef __SSE2__
-    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vt = _mm_set1_epi8('\t');
     const auto stops = [&](__m128i v) {
         return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
     };
@@ -25,12 +27,16 @@ qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b)
         const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), lo);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i + 16), hi);
+        high |= unsigned(_mm_movemask_epi8(_mm_or_si128(lo, hi)));
+        tab |= unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(lo, vt), _mm_cmpeq_epi8(hi, vt))));
         if (const unsigned mask = stops(lo) | stops(hi) << 16)
             return i + __builtin_ctz(mask);
     }
     for (; i + 16 <= n; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v);
+        high |= unsigned(_mm_movemask_epi8(v));
+        tab |= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vt)));
         if (const unsigned mask = stops(v))
             return i + __builtin_ctz(mask);
     }
@@ -39,6 +45,8 @@ qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b)
         if (src[i] == a || src[i] == b)
             return i;
         dst[i] = src[i];
+        high |= quint8(src[i]) & 0x80;
+        tab |= src[i] == '\t';
     }
     return n;
 }
@@ -144,9 +152,10 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         const qint64 segStart = s.Start, firstKept = m_base;
         const bool counting = s.RowsGen == m_gen;
         qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows;
+        unsigned high = m_lineHigh, tab = m_lineTab;
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
-            const qint64 run = copyUntil(dst, src, avail, '\n', nul);
+            const qint64 run = copyUntil(dst, src, avail, '\n', nul, high, tab);
             dst += run;
             src += run;
             if (run == avail)
@@ -178,15 +187,27 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
                                                               : 1)
                                    : HiddenCrs(at, lineStart);
             const qint64 length = at - lineStart - hidden;
-            maxLine = std::max(maxLine, length);
+            maxLine = std::max(maxLine, tab ? 8 * length : length); // a bound on the cells it takes
             // The segment's row count is kept up to date while it is valid, so the
-            // scroll bar never recounts what was just appended.
-            if (counting)
-                rows += lineStart >= firstKept ? RowsFor(length)
-                                               : RowsFor(at - firstKept - HiddenCrs(at, firstKept));
+            // scroll bar never recounts what was just appended. Lines with bytes
+            // above 0x7F or TABs in them are laid out character by character.
+            if (counting) {
+                const qint64 shownFrom = std::max(lineStart, firstKept);
+                if ((high | tab) && at - shownFrom <= LongLine + 2) {
+                    s.Used = int(dst - base);
+                    m_end = segStart + s.Used;
+                    rows += RowsOfRange(shownFrom, at - HiddenCrs(at, shownFrom));
+                } else {
+                    rows += lineStart >= firstKept ? RowsFor(length)
+                                                   : RowsFor(at - firstKept - HiddenCrs(at, firstKept));
+                }
+            }
+            high = tab = 0;
             lastLf = at;
         }
         m_lastLf = lastLf;
+        m_lineHigh = high;
+        m_lineTab = tab;
         s.MaxLine = maxLine;
         s.Rows = rows;
         s.Used = int(dst - base);
@@ -209,6 +230,7 @@ void LogStore::Clear()
     TrimPool();
     m_base = m_end = 0;
     m_lastLf = -1;
+    m_lineHigh = m_lineTab = 0;
     m_hasColor = false;
     m_rowsCache = -1;
 }
@@ -378,7 +400,7 @@ qint64 LogStore::SegRows(const Segment &s) const
         qint64 start = std::max(s.PrevLf + 1, m_base);
         for (size_t k = 0; k < s.Lfs.size(); ++k) {
             const qint64 at = s.Start + s.Lfs[k];
-            rows += RowsFor(at - start - HiddenCrsIn(s, s.Lfs[k], start));
+            rows += RowsOfRange(start, at - HiddenCrsIn(s, s.Lfs[k], start));
             start = at + 1;
         }
     }
@@ -410,7 +432,7 @@ LogStore::Line LogStore::LastLine() const
 
 qint64 LogStore::RowsOf(const Line &line) const
 {
-    return RowsFor(line.ContentEnd - line.Start);
+    return RowsOfRange(line.Start, line.ContentEnd);
 }
 
 qint64 LogStore::RowCount() const
@@ -499,8 +521,7 @@ qint64 LogStore::RowOf(qint64 pos) const
                 row += RowsOf(MakeLine(line.Seg, k));
         }
     }
-    const qint64 col = std::clamp(pos, line.Start, line.ContentEnd) - line.Start;
-    return row + std::min(col / m_cols, RowsOf(line) - 1);
+    return row + RowInLine(line, pos);
 }
 
 qint64 LogStore::MemoryUse() const

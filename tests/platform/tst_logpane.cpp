@@ -16,6 +16,56 @@
 static constexpr quint32 Blue = 0xFF0000, Black = 0x000000, Green = 0x00FF00;
 using Range = std::pair<qint64, qint64>;
 
+// The model's layout of the line [s, e) of text: where each of its rows starts.
+// Valid UTF-8 inside one colour is one character (as Qt decodes it), wide ones in
+// two cells; any other byte is one cell; a TAB reaches the next multiple of 8.
+static std::vector<qint64> modelRows(const QByteArray &text, const QByteArray &colors, qint64 s, qint64 e,
+                                     int cols)
+{
+    std::vector<qint64> starts{s};
+    const bool plain =
+        std::all_of(text.begin() + s, text.begin() + e, [](char c) { return c > 0 && c != '\t'; });
+    if (plain || e - s > LogStore::LongLine) {
+        for (qint64 at = s + cols; at < e; at += cols)
+            starts.push_back(at);
+        return starts;
+    }
+    const auto wide = [](char32_t c) {
+        return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+               (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+               (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) ||
+               (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x1F900 && c <= 0x1F9FF) ||
+               (c >= 0x20000 && c <= 0x3FFFD);
+    };
+    int col = 0;
+    for (qint64 i = s; i < e;) {
+        int len = 1, width = 1;
+        for (int n = 2; quint8(text[i]) >= 0x80 && n <= 4 && i + n <= e && colors[i + n - 1] == colors[i];
+             ++n) {
+            const QByteArray seq = text.mid(i, n);
+            const QString str = QString::fromUtf8(seq);
+            if (str.toUcs4().size() == 1 && str.toUtf8() == seq) {
+                len = n;
+                width = wide(str.toUcs4()[0]) ? 2 : 1;
+                break;
+            }
+        }
+        if (text[i] == '\t') {
+            if (col >= cols) {
+                starts.push_back(i);
+                col = 0;
+            }
+            width = std::max(1, std::min(8 - col % 8, cols - col));
+        } else if (col > 0 && col + width > cols) {
+            starts.push_back(i);
+            col = 0;
+        }
+        col += width;
+        i += len;
+    }
+    return starts;
+}
+
 static void Log(LogPane &pane, quint32 color, const QByteArray &text)
 {
     pane.SetCaret(pane.TextLength());
@@ -177,6 +227,11 @@ private slots:
                         if (noLf && c == '\n')
                             c = 'y';
                     }
+                    // Characters of two, three (one of them wide) and four bytes, and TABs.
+                    static const char *const samples[] = {"\xc3\xa9", "\xe2\x82\xac", "\xe6\x97\xa5",
+                                                          "\xf0\x9f\x98\x80", "\t"};
+                    for (int k = int(rng() % 40); k > 0; --k)
+                        b.insert(int(rng() % (b.size() + 1)), samples[rng() % 5]);
                     const quint32 color = rng() % 3;
                     // Half the time each LF goes in as CR LF, and each NUL as "?",
                     // converted while it is copied.
@@ -197,8 +252,8 @@ private slots:
                 for (qint64 i = 0; i < size; i += 1 + rng() % 97)
                     QCOMPARE(store.ColorAt(store.Begin() + i), quint32(colors[first + i]));
 
-                // The model's rows: (line start, shown end, row inside the line).
-                std::vector<std::array<qint64, 3>> rows;
+                // The model's rows: (line start, shown end, row inside the line, row start).
+                std::vector<std::array<qint64, 4>> rows;
                 const int cols = store.Columns();
                 for (qint64 s = 0, i = 0; i <= size; ++i) {
                     if (i < size && kept[i] != '\n')
@@ -206,8 +261,10 @@ private slots:
                     qint64 e = i; // up to two CRs before an LF end the line with it
                     while (i < size && e > s && i - e < 2 && kept[e - 1] == '\r')
                         --e;
-                    for (qint64 r = 0; r < std::max<qint64>(1, (e - s + cols - 1) / cols); ++r)
-                        rows.push_back({store.Begin() + s, store.Begin() + e, r});
+                    const std::vector<qint64> starts = modelRows(kept, colors.right(size), s, e, cols);
+                    for (size_t r = 0; r < starts.size(); ++r)
+                        rows.push_back(
+                            {store.Begin() + s, store.Begin() + e, qint64(r), store.Begin() + starts[r]});
                     s = i + 1;
                 }
                 QCOMPARE(store.RowCount(), qint64(rows.size()));
@@ -215,8 +272,9 @@ private slots:
                     const qint64 row = qint64(rng() % rows.size());
                     qint64 inLine = -1;
                     const LogStore::Line line = store.LineAtRow(row, &inLine);
-                    QCOMPARE((std::array{line.Start, line.ContentEnd, inLine}), rows[size_t(row)]);
-                    QCOMPARE(store.RowOf(line.Start + inLine * cols), row);
+                    const qint64 start = store.RowStart(line, inLine);
+                    QCOMPARE((std::array{line.Start, line.ContentEnd, inLine, start}), rows[size_t(row)]);
+                    QCOMPARE(store.RowOf(start), row);
                 }
             }
         }
