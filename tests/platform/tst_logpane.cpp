@@ -162,6 +162,49 @@ private slots:
             QCOMPARE(pane.ColorAt(i), colors[first + i] ? Blue : Black);
     }
 
+    // UTF-8 shows as characters in the cells they take; whatever is not a valid
+    // sequence inside one colour shows byte by byte. Copy and screen readers get
+    // the characters.
+    void utf8AndTabsInCells()
+    {
+        LogPane pane;
+        pane.resize(1600, 300);
+        pane.show();
+        QVERIFY(pane.Columns() > 140);
+        QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&pane)->textInterface();
+        const auto col = [&](int offset) {
+            const int cell = text->characterRect(1).x() - text->characterRect(0).x();
+            return (text->characterRect(offset).x() - text->characterRect(0).x()) / cell;
+        };
+        const QString hello = QStringLiteral("h\u00e9llo \u20ac\u65e5\u672c|");
+        QByteArray bytes = hello.toUtf8();
+        Log(pane, Black, bytes.left(2)); // a sequence split across two arrivals of one colour
+        Log(pane, Black, bytes.mid(2) + "\r\n");
+        QCOMPARE(text->text(0, text->characterCount()), hello + "\r\n");
+        QCOMPARE(col(3), 2);                   // "l" after the one-cell "é"
+        QCOMPARE(col(bytes.indexOf('|')), 11); // after two wide characters
+        QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), hello + "\r\n");
+
+        // A colour change inside a sequence, every high byte value, and TABs.
+        pane.Clear();
+        Log(pane, Black, "\xc3");
+        Log(pane, Blue, "\xa9\n");
+        QCOMPARE(text->text(0, 3), QStringLiteral("\u00c3\u00a9\n"));
+        QCOMPARE(col(1), 1);
+        QByteArray high;
+        for (int b = 0x80; b < 0x100; ++b)
+            high += char(b);
+        Log(pane, Black, high + "\n");
+        QCOMPARE(col(3 + 127), 127); // none of them starts a valid sequence: one cell each
+        Log(pane, Black, "a\tb\tcdefghij\tk");
+        const int tabs = 3 + 129;
+        QCOMPARE(col(tabs + 2), 8);
+        QCOMPARE(col(tabs + 4), 16);
+        QCOMPARE(col(tabs + 13), 32);
+    }
+
     // Appended text is announced to assistive technology a few times a second at
     // most, however many pieces arrive, and each announcement is what came since.
     void newTextIsAnnounced()
