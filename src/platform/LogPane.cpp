@@ -323,6 +323,8 @@ void LogPane::ScheduleRefresh()
 
 qint64 LogPane::TopRowStart() const
 {
+    if (m_hex)
+        return std::min(m_store.Begin() + qint64(verticalScrollBar()->value()) * HexBytes, m_store.End());
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
     return m_store.RowStart(line, inLine);
@@ -338,13 +340,13 @@ void LogPane::Refresh()
     const bool atBottom = sb->value() >= sb->maximum();
     const qint64 top = std::max(m_topByte, m_store.Begin());
     const int visible = std::max(1, viewport()->height() / m_lineH);
-    const qint64 rows = m_store.RowCount();
+    const qint64 rows = ViewRows();
     const int maxRow = int(std::min<qint64>(INT_MAX, std::max<qint64>(0, rows - visible)));
     m_refreshing = true;
     sb->setRange(0, maxRow);
     sb->setPageStep(visible);
     sb->setSingleStep(1);
-    sb->setValue(atBottom ? maxRow : int(std::min<qint64>(maxRow, m_store.RowOf(top))));
+    sb->setValue(atBottom ? maxRow : int(std::min<qint64>(maxRow, ViewRowOf(top))));
     m_refreshing = false;
     m_topByte = TopRowStart();
     viewport()->update();
@@ -403,6 +405,13 @@ void LogPane::paintEvent(QPaintEvent *)
     const int shown = (viewport()->height() + m_lineH - 1) / m_lineH;
     if (m_store.Size() == 0 || shown <= 0)
         return;
+    if (m_hex) {
+        const qint64 first = verticalScrollBar()->value();
+        for (int r = 0; r < shown; ++r)
+            if (!PaintHexRow(p, r * m_lineH, m_store.Begin() + (first + r) * HexBytes))
+                break;
+        return;
+    }
     const qint64 selS = std::min(m_anchor, m_caret);
     const qint64 selE = std::max(m_anchor, m_caret);
     qint64 inLine = 0;
@@ -500,6 +509,92 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
     }
 }
 
+// One row of the hex view as text: the offset, 16 bytes in hex and the same
+// bytes as characters (printable ASCII, "." for the rest).
+QByteArray LogPane::HexRow(qint64 from) const
+{
+    const qint64 to = std::min(from + HexBytes, m_store.End());
+    QByteArray row(HexText + HexBytes, ' ');
+    const QByteArray offset = QByteArray::number(from, 16).rightJustified(8, '0');
+    std::copy(offset.begin(), offset.end(), row.begin());
+    char bytes[HexBytes];
+    m_store.Read(from, to - from, bytes);
+    for (int i = 0; i < to - from; ++i) {
+        const quint8 b = quint8(bytes[i]);
+        row[HexFirst + 3 * i] = "0123456789abcdef"[b >> 4];
+        row[HexFirst + 3 * i + 1] = "0123456789abcdef"[b & 15];
+        row[HexText + i] = b >= 0x20 && b < 0x7F ? char(b) : '.';
+    }
+    return row.left(to - from < HexBytes ? HexText + int(to - from) : row.size());
+}
+
+// Paints a row of the hex view, each byte in its own colour in both places.
+// False when there is no such row.
+bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
+{
+    if (from >= m_store.End())
+        return false;
+    const QByteArray row = HexRow(from);
+    std::vector<quint32> colors(size_t(row.size()), 0x000000); // the offset is black
+    const qint64 selS = std::min(m_anchor, m_caret), selE = std::max(m_anchor, m_caret);
+    const QColor highlight = palette().color(QPalette::Highlight);
+    for (int i = 0; i < HexBytes && from + i < m_store.End(); ++i) {
+        const qint64 pos = from + i;
+        const bool selected = pos >= selS && pos < selE;
+        if (selected) {
+            p.fillRect((HexFirst + 3 * i) * m_cellW, y, 2 * m_cellW, m_lineH, highlight);
+            p.fillRect((HexText + i) * m_cellW, y, m_cellW, m_lineH, highlight);
+        }
+        const quint32 color = selected ? Highlighted : ShownColor(pos);
+        colors[size_t(HexFirst + 3 * i)] = colors[size_t(HexFirst + 3 * i + 1)] = color;
+        colors[size_t(HexText + i)] = color;
+    }
+    const QColor highlightedText = palette().color(QPalette::HighlightedText);
+    for (int i = 0; i < row.size();) {
+        int j = i + 1;
+        while (j < row.size() && colors[size_t(j)] == colors[size_t(i)])
+            ++j;
+        p.setPen(colors[size_t(i)] == Highlighted ? highlightedText : FromBgr(colors[size_t(i)]));
+        if (m_useGlyphs) {
+            QVarLengthArray<quint32, 80> ids;
+            QVarLengthArray<QPointF, 80> at;
+            for (int k = i; k < j; ++k) {
+                ids.append(m_glyphs[quint8(row[k])]);
+                at.append(QPointF(qreal(k) * m_cellW, 0));
+            }
+            QGlyphRun run;
+            run.setRawFont(m_raw);
+            run.setRawData(ids.data(), at.data(), int(ids.size()));
+            p.drawGlyphRun(QPointF(0, y + m_ascent), run);
+        } else {
+            p.drawText(QPointF(qreal(i) * m_cellW, y + m_ascent), QString::fromLatin1(row.mid(i, j - i)));
+        }
+        i = j;
+    }
+    return true;
+}
+
+qint64 LogPane::ViewRows() const
+{
+    return m_hex ? std::max<qint64>(1, (m_store.Size() + HexBytes - 1) / HexBytes) : m_store.RowCount();
+}
+
+qint64 LogPane::ViewRowOf(qint64 pos) const
+{
+    return m_hex ? std::clamp<qint64>((pos - m_store.Begin()) / HexBytes, 0, ViewRows() - 1)
+                 : m_store.RowOf(pos);
+}
+
+void LogPane::SetHexView(bool on)
+{
+    if (on == m_hex)
+        return;
+    m_topByte = TopRowStart(); // the same place in the other view, or still the end
+    m_hex = on;
+    m_refreshTimer.stop();
+    Refresh();
+}
+
 quint32 LogPane::GlyphFor(char32_t c)
 {
     if (!m_useGlyphs)
@@ -515,8 +610,15 @@ qint64 LogPane::HitTest(const QPoint &point) const
     const qint64 row = verticalScrollBar()->value() + qint64(std::floor(qreal(point.y()) / m_lineH));
     if (row < 0)
         return m_store.Begin();
-    if (row >= m_store.RowCount())
+    if (row >= ViewRows())
         return m_store.End();
+    if (m_hex) {
+        // The byte under the point, in the hex columns or in the characters.
+        const qint64 from = m_store.Begin() + row * HexBytes;
+        const int col = int(std::floor(qreal(point.x()) / m_cellW));
+        const int i = col >= HexText ? col - HexText : (col - HexFirst + 1) / 3;
+        return std::min(from + std::clamp(i, 0, HexBytes), m_store.End());
+    }
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(row, &inLine);
     const qint64 from = m_store.RowStart(line, inLine);
@@ -533,9 +635,13 @@ qint64 LogPane::HitTest(const QPoint &point) const
 
 QRect LogPane::CellRect(qint64 pos) const
 {
-    const qint64 row = m_store.RowOf(pos) - verticalScrollBar()->value();
+    const qint64 row = ViewRowOf(pos) - verticalScrollBar()->value();
     if (row < 0 || row * m_lineH >= viewport()->height())
         return QRect();
+    if (m_hex) {
+        const int i = int((pos - m_store.Begin()) % HexBytes);
+        return QRect((HexFirst + 3 * i) * m_cellW, int(row) * m_lineH, 2 * m_cellW, m_lineH);
+    }
     const LogStore::Line line = m_store.LineAt(pos);
     const qint64 inLine = m_store.RowInLine(line, pos);
     const qint64 from = m_store.RowStart(line, inLine);
@@ -558,7 +664,7 @@ void LogPane::ScrollToPos(qint64 pos)
 {
     Refresh();
     QScrollBar *sb = verticalScrollBar();
-    const qint64 row = m_store.RowOf(pos);
+    const qint64 row = ViewRowOf(pos);
     const int visible = sb->pageStep();
     if (row < sb->value())
         sb->setValue(int(row));
@@ -657,6 +763,9 @@ void LogPane::contextMenuEvent(QContextMenuEvent *event)
     copy->setEnabled(SelLength() > 0);
     menu.addAction(tr("Select &All"), this, &LogPane::SelectAll);
     menu.addSeparator();
+    QAction *hex = menu.addAction(tr("Show as &Hex"), this, &LogPane::SetHexView);
+    hex->setCheckable(true);
+    hex->setChecked(m_hex);
     menu.addAction(tr("Save Log &As..."), this, &LogPane::SaveAsRequested);
     menu.addAction(tr("C&lear"), this, &LogPane::DoubleClicked); // what a double-click does
     menu.exec(event->globalPos());

@@ -190,6 +190,10 @@ public:
     qint64 SelLength() const;
     void SetSelection(qint64 start, qint64 length);
     QByteArray SelectedText() const;
+    // The hex view: rows of an offset, 16 bytes in hex and the same as characters.
+    void SetHexView(bool on);
+    bool HexView() const { return m_hex; }
+    QByteArray HexRow(qint64 from) const; // the hex view's row showing [from, from + 16)
     // Saves the bytes held to path; returns the reason when that fails, else empty.
     QString SaveTo(const QString &path) const;
 
@@ -250,6 +254,10 @@ private:
     void SelectAll();
     void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected);
     quint32 GlyphFor(char32_t c); // the font's glyph for a character beyond Latin-1, 0 if none
+    bool PaintHexRow(QPainter &p, int y, qint64 from);
+    qint64 ViewRows() const;            // rows of the text or the hex view
+    qint64 ViewRowOf(qint64 pos) const; // the row that shows pos in the current view
+    static constexpr int HexBytes = 16, HexFirst = 10, HexText = HexFirst + 3 * HexBytes + 1; // columns
 
     LogStore m_store;
     quint32 m_color = 0;
@@ -273,5 +281,6 @@ private:
     quint32 m_glyphs[256] = {};
     QChar m_chars[256];
     QHash<char32_t, quint32> m_glyphCache;
+    bool m_hex = false;
     mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
 };

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QTemporaryDir>
 #include <QAction>
 #include <QCheckBox>
@@ -108,6 +109,39 @@ private slots:
         QTest::keyClick(w->txtTx, Qt::Key_Return);
         QCOMPARE(s->peerReads(2), QByteArray("\r\n"));
         QCOMPARE(w->SentLines, before);
+    }
+
+    // The hex view of a session: offset, bytes in hex and as characters, each
+    // byte painted in the colour of its direction; back to the text at the same place.
+    void hexViewOfASession()
+    {
+        auto s = connectedSession();
+        QVERIFY(s);
+        frmMain *w = s->win.w.get();
+        typeLine(w->txtTx, QStringLiteral("AB"));
+        QCOMPARE(s->peerReads(4), QByteArray("AB\r\n"));
+        s->peer->write(QByteArray("C\0", 2));
+        QTRY_COMPARE(w->txtRx->TextLength(), 6);
+        LogPane *pane = w->txtRx;
+        pane->SetHexView(true);
+        QCOMPARE(pane->HexRow(0), QByteArray("00000000  41 42 0d 0a 43 3f") + QByteArray(32, ' ') + "AB..C?");
+        QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(pane)->textInterface();
+        const QImage shot = pane->viewport()->grab().toImage();
+        for (int i = 0; i < 6; ++i) {
+            const QRect cell(pane->viewport()->mapFromGlobal(text->characterRect(i).topLeft()),
+                             text->characterRect(i).size());
+            int blue = 0, black = 0; // the pixels of the two hex digits
+            for (int y = cell.top(); y <= cell.bottom(); ++y) {
+                for (int x = cell.left(); x <= cell.right(); ++x) {
+                    const QColor c = shot.pixelColor(x, y);
+                    blue += c.blue() > 150 && c.red() < 100;
+                    black += c.blue() < 100 && c.red() < 100;
+                }
+            }
+            QVERIFY2(i < 4 ? blue > 0 && black == 0 : black > 0 && blue == 0, qPrintable(QString::number(i)));
+        }
+        pane->SetHexView(false);
+        QCOMPARE(text->text(0, 6), QStringLiteral("AB\r\nC?"));
     }
 
     // "Save Log As..." writes the pane's bytes as they stand; a failure is a box and
