@@ -33,14 +33,17 @@ qint64 RssBytes()
 }
 
 // A block of 80-column lines (80 visible characters, then CR LF).
-QByteArray Lines(qint64 size)
+// Lines of about 80 columns; with utf8, UTF-8 text with wide characters and TABs.
+QByteArray Lines(qint64 size, bool utf8 = false)
 {
     QByteArray out;
     out.reserve(size);
+    const QByteArray word = QStringLiteral("\tGr\u00fc\u00dfe \u65e5\u672c ").toUtf8();
     for (int n = 0; out.size() < size; ++n) {
         QByteArray line = QByteArray::number(n).rightJustified(8, '0') + ' ';
         while (line.size() < 80)
-            line += char('a' + (line.size() + n) % 26);
+            line += utf8 && (line.size() + n) % 20 == 0 ? word
+                                                        : QByteArray(1, char('a' + (line.size() + n) % 26));
         out += line + "\r\n";
     }
     out.truncate(size);
@@ -186,9 +189,44 @@ int main(int argc, char **argv)
     pane->setGeometry(0, 0, 900, 700);
     Settle();
 
+    // The same full pane in the hex view, and back.
+    sb->setValue(sb->maximum() / 2);
+    Settle();
+    t.start();
+    pane->SetHexView(true);
+    pane->viewport()->repaint();
+    std::printf("hex view: switch + repaint: %.2f ms", Ms(t));
+    t.start();
+    sb->setValue(sb->maximum());
+    pane->viewport()->repaint();
+    std::printf(", scroll to the end + repaint: %.2f ms", Ms(t));
+    t.start();
+    pane->SetHexView(false);
+    pane->viewport()->repaint();
+    std::printf(", back to text + repaint: %.2f ms\n", Ms(t));
+
     t.start();
     pane->Clear();
     std::printf("Clear of %.0f MiB: %.3f ms\n", kept / double(MiB), Ms(t));
+    Settle();
+
+    // UTF-8 text with wide characters and TABs: laid out character by character.
+    t.start();
+    Append(*pane, Lines(64 * 1024, true), 64 * MiB);
+    const double utf8FillMs = Ms(t);
+    Settle();
+    sb->setValue(sb->maximum() / 2);
+    Settle();
+    t.start();
+    pane->viewport()->repaint();
+    const double utf8PaintMs = Ms(t);
+    t.start();
+    pane->setGeometry(0, 0, 610, 700);
+    pane->viewport()->repaint();
+    std::printf("64 MiB of UTF-8 lines: fill %.0f ms, repaint %.2f ms, width change + repaint %.2f ms\n",
+                utf8FillMs, utf8PaintMs, Ms(t));
+    pane->setGeometry(0, 0, 900, 700);
+    pane->Clear();
     Settle();
 
     // One 64 MiB line with no line break: the same arithmetic as short lines.
