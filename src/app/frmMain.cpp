@@ -167,6 +167,9 @@ void frmMain::WireEvents()
     connect(txtRx, &LogPane::Changed, this, [this] { Guard([this] { txtRx_Change(); }); });
     connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
     connect(txtRx, &LogPane::SaveAsRequested, this, [this] { Guard([this] { txtRx_SaveAs(); }); });
+    connect(txtRx, &LogPane::SaveFinished, this, [this](const QString &path, const QString &error) {
+        Guard([&] { txtRx_SaveFinished(path, error); });
+    });
 
     connect(Sock, &NetSocket::OnConnect, this, [this] { Guard([this] { Sock_Connect(); }); });
     connect(Sock, &NetSocket::OnClose, this, [this] {

@@ -93,6 +93,7 @@ public:
     void txtRx_Change();
     void txtRx_DblClick();
     void txtRx_SaveAs();
+    void txtRx_SaveFinished(const QString &path, const QString &error);
     void Sock_DataArrival(qint64 bytesTotal);
     void cmdSend_Click();
     void txtTx_KeyPress(qint16 &KeyAscii);

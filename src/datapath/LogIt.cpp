@@ -55,12 +55,15 @@ void frmMain::txtRx_DblClick()
 // "Save Log As..." in the pane's menu: the bytes the pane holds, as they stand.
 void frmMain::txtRx_SaveAs()
 {
-    const QString title = QStringLiteral("Save Log As...");
-    const QString path = Tk().SaveFileName(title);
-    if (path.isEmpty())
-        return;
-    const QString error = txtRx->SaveTo(path);
+    const QString path = Tk().SaveFileName(QStringLiteral("Save Log As..."));
+    if (!path.isEmpty())
+        txtRx->SaveAs(path);
+}
+
+// The save has ended; a failure is told, and nothing was left under the name.
+void frmMain::txtRx_SaveFinished(const QString &path, const QString &error)
+{
     if (!error.isEmpty())
         Tk().MsgBox(QStringLiteral("The log could not be saved to %1:\r\n%2").arg(path, error),
-                    Toolkit::Exclamation, Toolkit::OkOnly, title);
+                    Toolkit::Exclamation, Toolkit::OkOnly, QStringLiteral("Save Log As..."));
 }

@@ -3,6 +3,7 @@
 
 #include <QAccessible>
 #include <QSaveFile>
+#include <QThread>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGlyphRun>
@@ -312,7 +313,12 @@ void LogPane::UpdateFont()
 
 void LogPane::UpdateColumns()
 {
-    m_store.SetColumns(std::max(1, viewport()->width() / m_cellW));
+    const int cols = std::max(1, viewport()->width() / m_cellW);
+    m_store.SetColumns(cols);
+    // The hex view shows 16 bytes a row where they fit, else 8 or 4.
+    m_hexBytes = MaxHexBytes;
+    while (m_hexBytes > 4 && HexFirst + 4 * m_hexBytes + 1 > cols)
+        m_hexBytes /= 2;
 }
 
 void LogPane::ScheduleRefresh()
@@ -324,7 +330,7 @@ void LogPane::ScheduleRefresh()
 qint64 LogPane::TopRowStart() const
 {
     if (m_hex)
-        return std::min(m_store.Begin() + qint64(verticalScrollBar()->value()) * HexBytes, m_store.End());
+        return std::min(m_store.Begin() + qint64(verticalScrollBar()->value()) * m_hexBytes, m_store.End());
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
     return m_store.RowStart(line, inLine);
@@ -408,7 +414,7 @@ void LogPane::paintEvent(QPaintEvent *)
     if (m_hex) {
         const qint64 first = verticalScrollBar()->value();
         for (int r = 0; r < shown; ++r)
-            if (!PaintHexRow(p, r * m_lineH, m_store.Begin() + (first + r) * HexBytes))
+            if (!PaintHexRow(p, r * m_lineH, m_store.Begin() + (first + r) * m_hexBytes))
                 break;
         return;
     }
@@ -513,19 +519,19 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
 // bytes as characters (printable ASCII, "." for the rest).
 QByteArray LogPane::HexRow(qint64 from) const
 {
-    const qint64 to = std::min(from + HexBytes, m_store.End());
-    QByteArray row(HexText + HexBytes, ' ');
+    const qint64 to = std::min(from + m_hexBytes, m_store.End());
+    QByteArray row(HexText() + m_hexBytes, ' ');
     const QByteArray offset = QByteArray::number(from, 16).rightJustified(8, '0');
     std::copy(offset.begin(), offset.end(), row.begin());
-    char bytes[HexBytes];
+    char bytes[MaxHexBytes];
     m_store.Read(from, to - from, bytes);
     for (int i = 0; i < to - from; ++i) {
         const quint8 b = quint8(bytes[i]);
         row[HexFirst + 3 * i] = "0123456789abcdef"[b >> 4];
         row[HexFirst + 3 * i + 1] = "0123456789abcdef"[b & 15];
-        row[HexText + i] = b >= 0x20 && b < 0x7F ? char(b) : '.';
+        row[HexText() + i] = b >= 0x20 && b < 0x7F ? char(b) : '.';
     }
-    return row.left(to - from < HexBytes ? HexText + int(to - from) : row.size());
+    return row.left(to - from < m_hexBytes ? HexText() + int(to - from) : row.size());
 }
 
 // Paints a row of the hex view, each byte in its own colour in both places.
@@ -538,16 +544,16 @@ bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
     std::vector<quint32> colors(size_t(row.size()), 0x000000); // the offset is black
     const qint64 selS = std::min(m_anchor, m_caret), selE = std::max(m_anchor, m_caret);
     const QColor highlight = palette().color(QPalette::Highlight);
-    for (int i = 0; i < HexBytes && from + i < m_store.End(); ++i) {
+    for (int i = 0; i < m_hexBytes && from + i < m_store.End(); ++i) {
         const qint64 pos = from + i;
         const bool selected = pos >= selS && pos < selE;
         if (selected) {
             p.fillRect((HexFirst + 3 * i) * m_cellW, y, 2 * m_cellW, m_lineH, highlight);
-            p.fillRect((HexText + i) * m_cellW, y, m_cellW, m_lineH, highlight);
+            p.fillRect((HexText() + i) * m_cellW, y, m_cellW, m_lineH, highlight);
         }
         const quint32 color = selected ? Highlighted : ShownColor(pos);
         colors[size_t(HexFirst + 3 * i)] = colors[size_t(HexFirst + 3 * i + 1)] = color;
-        colors[size_t(HexText + i)] = color;
+        colors[size_t(HexText() + i)] = color;
     }
     const QColor highlightedText = palette().color(QPalette::HighlightedText);
     for (int i = 0; i < row.size();) {
@@ -576,12 +582,12 @@ bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
 
 qint64 LogPane::ViewRows() const
 {
-    return m_hex ? std::max<qint64>(1, (m_store.Size() + HexBytes - 1) / HexBytes) : m_store.RowCount();
+    return m_hex ? std::max<qint64>(1, (m_store.Size() + m_hexBytes - 1) / m_hexBytes) : m_store.RowCount();
 }
 
 qint64 LogPane::ViewRowOf(qint64 pos) const
 {
-    return m_hex ? std::clamp<qint64>((pos - m_store.Begin()) / HexBytes, 0, ViewRows() - 1)
+    return m_hex ? std::clamp<qint64>((pos - m_store.Begin()) / m_hexBytes, 0, ViewRows() - 1)
                  : m_store.RowOf(pos);
 }
 
@@ -614,10 +620,10 @@ qint64 LogPane::HitTest(const QPoint &point) const
         return m_store.End();
     if (m_hex) {
         // The byte under the point, in the hex columns or in the characters.
-        const qint64 from = m_store.Begin() + row * HexBytes;
+        const qint64 from = m_store.Begin() + row * m_hexBytes;
         const int col = int(std::floor(qreal(point.x()) / m_cellW));
-        const int i = col >= HexText ? col - HexText : (col - HexFirst + 1) / 3;
-        return std::min(from + std::clamp(i, 0, HexBytes), m_store.End());
+        const int i = col >= HexText() ? col - HexText() : (col - HexFirst + 1) / 3;
+        return std::min(from + std::clamp(i, 0, m_hexBytes), m_store.End());
     }
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(row, &inLine);
@@ -639,7 +645,7 @@ QRect LogPane::CellRect(qint64 pos) const
     if (row < 0 || row * m_lineH >= viewport()->height())
         return QRect();
     if (m_hex) {
-        const int i = int((pos - m_store.Begin()) % HexBytes);
+        const int i = int((pos - m_store.Begin()) % m_hexBytes);
         return QRect((HexFirst + 3 * i) * m_cellW, int(row) * m_lineH, 2 * m_cellW, m_lineH);
     }
     const LogStore::Line line = m_store.LineAt(pos);
@@ -771,23 +777,36 @@ void LogPane::contextMenuEvent(QContextMenuEvent *event)
     menu.exec(event->globalPos());
 }
 
-// Writes the bytes the pane holds, as they stand, to a temporary file that takes
-// the name only once it is complete: a failure leaves nothing under that name.
-QString LogPane::SaveTo(const QString &path) const
+// Writes data to a temporary file that takes the name only once it is complete:
+// a failure leaves nothing under that name. Returns the reason of a failure.
+static QString writeWhole(const QString &path, const QByteArray &data)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
-    QByteArray chunk;
-    for (qint64 pos = m_store.Begin(); pos < m_store.End();) {
-        const qint64 n = std::min<qint64>(m_store.End() - pos, 4 * 1024 * 1024);
-        chunk.resize(n);
-        m_store.Read(pos, n, chunk.data());
-        if (file.write(chunk) != n)
-            return file.errorString();
-        pos += n;
-    }
+    if (file.write(data) != data.size())
+        return file.errorString();
     if (!file.commit())
         return file.errorString();
     return QString();
+}
+
+// The bytes the pane holds now, as they stand, are copied at once and written by a
+// thread of their own, so a full pane neither stops the window nor changes while
+// it is written. SaveFinished tells how it went.
+void LogPane::SaveAs(const QString &path)
+{
+    QByteArray data;
+    try {
+        data = Text();
+    } catch (const std::bad_alloc &) {
+        emit SaveFinished(path, tr("There is not enough memory for a copy of the log."));
+        return;
+    }
+    auto error = std::make_shared<QString>();
+    QThread *writer =
+        QThread::create([path, data = std::move(data), error] { *error = writeWhole(path, data); });
+    connect(writer, &QThread::finished, this, [this, path, error] { emit SaveFinished(path, *error); });
+    connect(writer, &QThread::finished, writer, &QObject::deleteLater);
+    writer->start();
 }

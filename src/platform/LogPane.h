@@ -193,9 +193,9 @@ public:
     // The hex view: rows of an offset, 16 bytes in hex and the same as characters.
     void SetHexView(bool on);
     bool HexView() const { return m_hex; }
-    QByteArray HexRow(qint64 from) const; // the hex view's row showing [from, from + 16)
-    // Saves the bytes held to path; returns the reason when that fails, else empty.
-    QString SaveTo(const QString &path) const;
+    QByteArray HexRow(qint64 from) const; // the hex view's row showing [from, from + 16 or fewer)
+    // Saves the bytes held now to path, in the background; SaveFinished follows.
+    void SaveAs(const QString &path);
 
     qint64 Capacity() const;
     void SetCapacity(qint64 bytes);
@@ -212,9 +212,10 @@ public:
     qint64 MemoryUse() const { return m_store.MemoryUse(); }
 
 signals:
-    void DoubleClicked();                              // also "Clear" in the pane's menu
-    void SaveAsRequested();                            // "Save Log As..." in the pane's menu
-    void Announced(int position, const QString &text); // told to assistive technology as inserted
+    void DoubleClicked();                                         // also "Clear" in the pane's menu
+    void SaveAsRequested();                                       // "Save Log As..." in the pane's menu
+    void Announced(int position, const QString &text);            // told to assistive technology as inserted
+    void SaveFinished(const QString &path, const QString &error); // error empty: saved
     void Changed();
 
 protected:
@@ -255,9 +256,10 @@ private:
     void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected);
     quint32 GlyphFor(char32_t c); // the font's glyph for a character beyond Latin-1, 0 if none
     bool PaintHexRow(QPainter &p, int y, qint64 from);
-    qint64 ViewRows() const;            // rows of the text or the hex view
-    qint64 ViewRowOf(qint64 pos) const; // the row that shows pos in the current view
-    static constexpr int HexBytes = 16, HexFirst = 10, HexText = HexFirst + 3 * HexBytes + 1; // columns
+    qint64 ViewRows() const;                              // rows of the text or the hex view
+    qint64 ViewRowOf(qint64 pos) const;                   // the row that shows pos in the current view
+    static constexpr int MaxHexBytes = 16, HexFirst = 10; // bytes a hex row, column of the first
+    int HexText() const { return HexFirst + 3 * m_hexBytes + 1; } // column of the characters
 
     LogStore m_store;
     quint32 m_color = 0;
@@ -282,5 +284,6 @@ private:
     QChar m_chars[256];
     QHash<char32_t, quint32> m_glyphCache;
     bool m_hex = false;
+    int m_hexBytes = MaxHexBytes;
     mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
 };
