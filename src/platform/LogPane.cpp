@@ -595,7 +595,12 @@ void LogPane::SetHexView(bool on)
 {
     if (on == m_hex)
         return;
-    m_topByte = TopRowStart(); // the same place in the other view, or still the end
+    // The same place in the other view (or still the end). The hex row holds the
+    // text's top byte somewhere in it: back in the text, that byte is the top again.
+    const qint64 top = TopRowStart();
+    const bool unmoved = !on && m_textTop >= top && m_textTop < top + m_hexBytes;
+    m_topByte = unmoved ? m_textTop : top;
+    m_textTop = on ? top : -1;
     m_hex = on;
     m_refreshTimer.stop();
     Refresh();

@@ -285,5 +285,6 @@ private:
     QHash<char32_t, quint32> m_glyphCache;
     bool m_hex = false;
     int m_hexBytes = MaxHexBytes;
+    qint64 m_textTop = -1; // the text view's top byte when the hex view was chosen
     mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
 };

@@ -205,6 +205,27 @@ private slots:
         QCOMPARE(col(tabs + 13), 32);
     }
 
+    // Switching to the hex view and back keeps the place in the text.
+    void hexViewKeepsThePlace()
+    {
+        LogPane pane;
+        pane.resize(700, 300);
+        pane.show();
+        QByteArray lines;
+        for (int i = 0; i < 3000; ++i)
+            lines += "line " + QByteArray::number(i) + "\n";
+        pane.InsertAtCaret(lines);
+        QScrollBar *sb = pane.verticalScrollBar();
+        QTRY_VERIFY(sb->maximum() > 2000);
+        sb->setValue(1234);
+        pane.SetHexView(true);
+        QVERIFY(sb->value() > 0 && sb->value() < sb->maximum());
+        QCOMPARE(pane.HexRow(qint64(sb->value()) * 16).left(8),
+                 QByteArray::number(sb->value() * 16, 16).rightJustified(8, '0'));
+        pane.SetHexView(false);
+        QCOMPARE(sb->value(), 1234);
+    }
+
     // Appended text is announced to assistive technology a few times a second at
     // most, however many pieces arrive, and each announcement is what came since.
     void newTextIsAnnounced()
