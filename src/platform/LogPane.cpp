@@ -2,6 +2,7 @@
 #include "Failure.h"
 
 #include <QAccessible>
+#include <QFontDatabase>
 #include <QSaveFile>
 #include <QThread>
 #include <QClipboard>
@@ -283,6 +284,8 @@ void LogPane::UpdateFont()
     m_ascent = fm.ascent();
     m_raw = QRawFont::fromFont(font());
     m_glyphCache.clear();
+    m_primaryCache.clear();
+    m_fallbacks.clear(); // loaded again, at the new size, as characters need them
     m_useGlyphs = m_raw.isValid();
     quint32 dot = 0;
     if (m_useGlyphs) {
@@ -422,23 +425,25 @@ void LogPane::paintEvent(QPaintEvent *)
     const qint64 selE = std::max(m_anchor, m_caret);
     qint64 inLine = 0;
     LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
+    // Row starts of the rows to paint, one more to see where the last one ends.
     std::vector<qint64> starts;
-    m_store.RowStarts(line, starts);
+    m_store.RowStarts(line, inLine, shown + 1, starts);
+    size_t k = 0;
     for (int r = 0; r < shown; ++r) {
-        const qint64 from = starts[size_t(inLine)];
-        const bool lastRow = size_t(inLine) + 1 >= starts.size();
-        const qint64 to = lastRow ? line.ContentEnd : starts[size_t(inLine) + 1];
+        const qint64 from = starts[k];
+        const bool lastRow = k + 1 >= starts.size();
+        const qint64 to = lastRow ? line.ContentEnd : starts[k + 1];
         const bool breakSelected =
             lastRow && !line.IsLast() && selS <= line.ContentEnd && line.ContentEnd < selE;
         PaintRow(p, r * m_lineH, from, to, m_store.Decodes(line), breakSelected);
         if (!lastRow) {
-            ++inLine;
+            ++k;
         } else {
             if (line.IsLast())
                 break;
             line = m_store.NextLine(line);
-            m_store.RowStarts(line, starts);
-            inLine = 0;
+            m_store.RowStarts(line, 0, shown - r + 1, starts);
+            k = 0;
         }
     }
 }
@@ -448,6 +453,19 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
     const int n = int(to - from);
     std::vector<LogStore::Glyph> &glyphs = m_rowGlyphs;
     m_store.Glyphs(from, to, decode, glyphs);
+    if (!decode) {
+        // Lines of binary data: a character the pane's font lacks shows as its bytes,
+        // no font is searched for it.
+        for (size_t k = 0; k < glyphs.size(); ++k) {
+            const LogStore::Glyph g = glyphs[k];
+            if (g.Raw || g.Char < 0x100 || PrimaryGlyph(g.Char))
+                continue;
+            glyphs[k] = {g.Pos, 1, m_store.ByteAt(g.Pos), true, g.Col, 1};
+            for (int b = 1; b < g.Len; ++b)
+                glyphs.insert(glyphs.begin() + qsizetype(k) + b,
+                              LogStore::Glyph{g.Pos + b, 1, m_store.ByteAt(g.Pos + b), true, g.Col + b, 1});
+        }
+    }
     const int endCol = glyphs.empty() ? 0 : glyphs.back().Col + glyphs.back().Width;
     const QColor highlight = palette().color(QPalette::Highlight);
     if (lineEndSelected)
@@ -478,38 +496,50 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
         }
     }
 
-    // Runs of one colour go out as one glyph run; characters beyond Latin-1 use
-    // the font's glyph when it has one, and the toolkit's font fallback otherwise.
+    // Runs of one colour go out as glyph runs, one per font: characters beyond
+    // Latin-1 come from the pane's font when it has them, else from the first
+    // installed font that does (looked up once per character, never shaped).
     const QColor highlightedText = palette().color(QPalette::HighlightedText);
     QVarLengthArray<quint32, 512> ids;
     QVarLengthArray<QPointF, 512> positions;
+    QVarLengthArray<int, 8> fonts; // fonts used in the current colour run
     for (size_t i = 0; i < glyphs.size();) {
         const quint32 color = colors[glyphs[i].Pos - from];
         p.setPen(color == Highlighted ? highlightedText : FromBgr(color));
-        ids.clear();
-        positions.clear();
         size_t j = i;
+        fonts.clear();
+        fonts.append(0);
         for (; j < glyphs.size() && colors[glyphs[j].Pos - from] == color; ++j) {
             const LogStore::Glyph &g = glyphs[j];
-            if (g.Char == '\t' && g.Raw)
-                continue;
-            const QPointF at(qreal(g.Col) * m_cellW, 0);
-            const quint32 id =
-                g.Raw || g.Char < 0x100 ? (m_useGlyphs ? m_glyphs[quint8(g.Char)] : 0) : GlyphFor(g.Char);
-            if (m_useGlyphs && id) {
-                ids.append(id);
-                positions.append(at);
-            } else {
-                const QString text = g.Raw || g.Char < 0x100 ? QString(m_chars[quint8(g.Char)])
-                                                             : QString::fromUcs4(&g.Char, 1);
-                p.drawText(QPointF(at.x(), y + m_ascent), text);
-            }
+            if (!g.Raw && g.Char >= 0x100 && !fonts.contains(GlyphFor(g.Char).Font))
+                fonts.append(GlyphFor(g.Char).Font);
         }
-        if (!ids.isEmpty()) {
-            QGlyphRun run;
-            run.setRawFont(m_raw);
-            run.setRawData(ids.data(), positions.data(), int(ids.size()));
-            p.drawGlyphRun(QPointF(0, y + m_ascent), run);
+        for (const int font : fonts) {
+            ids.clear();
+            positions.clear();
+            for (size_t k = i; k < j; ++k) {
+                const LogStore::Glyph &g = glyphs[k];
+                if (g.Char == '\t' && g.Raw)
+                    continue;
+                const FontGlyph fg =
+                    g.Raw || g.Char < 0x100 ? FontGlyph{0, m_glyphs[quint8(g.Char)]} : GlyphFor(g.Char);
+                if (fg.Font != font)
+                    continue;
+                if (!m_useGlyphs) {
+                    const QString text = g.Raw || g.Char < 0x100 ? QString(m_chars[quint8(g.Char)])
+                                                                 : QString::fromUcs4(&g.Char, 1);
+                    p.drawText(QPointF(qreal(g.Col) * m_cellW, y + m_ascent), text);
+                    continue;
+                }
+                ids.append(fg.Id);
+                positions.append(QPointF(qreal(g.Col) * m_cellW, 0));
+            }
+            if (!ids.isEmpty()) {
+                QGlyphRun run;
+                run.setRawFont(font == 0 ? m_raw : m_fallbacks[size_t(font - 1)]);
+                run.setRawData(ids.data(), positions.data(), int(ids.size()));
+                p.drawGlyphRun(QPointF(0, y + m_ascent), run);
+            }
         }
         i = j;
     }
@@ -606,14 +636,49 @@ void LogPane::SetHexView(bool on)
     Refresh();
 }
 
-quint32 LogPane::GlyphFor(char32_t c)
+LogPane::FontGlyph LogPane::GlyphFor(char32_t c)
+{
+    auto it = m_glyphCache.constFind(c);
+    if (it != m_glyphCache.constEnd())
+        return *it;
+    FontGlyph found{0, 0}; // none anywhere: the pane's font shows its missing-glyph box
+    const QString text = QString::fromUcs4(&c, 1);
+    if (m_useGlyphs) {
+        if (const quint32 id = PrimaryGlyph(c)) {
+            found = {0, id};
+        } else {
+            if (m_fallbackFamilies.isEmpty())
+                m_fallbackFamilies = QFontDatabase::families();
+            for (qsizetype k = 0; k < m_fallbackFamilies.size(); ++k) {
+                if (size_t(k) >= m_fallbacks.size()) {
+                    QFont f(m_fallbackFamilies[k]);
+                    f.setPixelSize(std::max(1, m_raw.pixelSize() > 0 ? int(m_raw.pixelSize()) : 12));
+                    m_fallbacks.push_back(QRawFont::fromFont(f));
+                }
+                const QRawFont &raw = m_fallbacks[size_t(k)];
+                if (const quint32 id = raw.isValid() ? raw.glyphIndexesForString(text).value(0) : 0) {
+                    found = {int(k) + 1, id};
+                    break;
+                }
+            }
+        }
+    }
+    if (m_glyphCache.size() > MaxCachedGlyphs)
+        m_glyphCache.clear();
+    m_glyphCache.insert(c, found);
+    return found;
+}
+
+quint32 LogPane::PrimaryGlyph(char32_t c)
 {
     if (!m_useGlyphs)
         return 0;
-    auto it = m_glyphCache.find(c);
-    if (it == m_glyphCache.end())
-        it = m_glyphCache.insert(c, m_raw.glyphIndexesForString(QString::fromUcs4(&c, 1)).value(0));
-    return *it;
+    auto it = m_primaryCache.constFind(c);
+    if (it != m_primaryCache.constEnd())
+        return *it;
+    if (m_primaryCache.size() > MaxCachedGlyphs)
+        m_primaryCache.clear();
+    return *m_primaryCache.insert(c, m_raw.glyphIndexesForString(QString::fromUcs4(&c, 1)).value(0));
 }
 
 qint64 LogPane::HitTest(const QPoint &point) const

@@ -70,7 +70,7 @@ public:
         int Col;
         int Width;
     };
-    // Lines longer than this are shown one byte per cell, without decoding.
+    // Lines longer than this keep one cell per byte, as binary data does.
     static constexpr qint64 LongLine = 64 * 1024;
 
     // Wrapping: every line takes at least one row; characters wrap at the column
@@ -87,12 +87,13 @@ public:
     // The row that shows pos.
     qint64 RowOf(qint64 pos) const;
     qint64 RowsOf(const Line &line) const;
-    qint64 RowStart(const Line &line, qint64 row) const;                 // first byte of a row of the line
-    void RowStarts(const Line &line, std::vector<qint64> &starts) const; // of every row
-    qint64 RowInLine(const Line &line, qint64 pos) const;                // the row of the line that shows pos
-    bool Decodes(const Line &line) const;                                // shown by characters, not bytes
-    // The characters of one row [from, to), decoded or byte by byte.
-    void Glyphs(qint64 from, qint64 to, bool decode, std::vector<Glyph> &out) const;
+    qint64 RowStart(const Line &line, qint64 row) const; // first byte of a row of the line
+    // Where rows first .. first + count - 1 of the line start (fewer when it has fewer).
+    void RowStarts(const Line &line, qint64 first, qint64 count, std::vector<qint64> &starts) const;
+    qint64 RowInLine(const Line &line, qint64 pos) const; // the row of the line that shows pos
+    bool Decodes(const Line &line) const;                 // laid out by characters, not one byte per cell
+    // The characters of one row [from, to), in cells or one byte per cell.
+    void Glyphs(qint64 from, qint64 to, bool cells, std::vector<Glyph> &out) const;
     // The text [from, to) as characters: what copy and screen readers get.
     QString Decoded(qint64 from, qint64 to) const;
 
@@ -140,10 +141,11 @@ private:
         return length <= m_cols ? 1 : (length + m_cols - 1) / m_cols; // most lines fit: no division
     }
     static int SegSizeFor(qint64 capacity);
-    bool Plain(qint64 from, qint64 to) const;      // no byte above 0x7F and no TAB
-    bool Arithmetic(qint64 from, qint64 to) const; // one byte per cell: plain or long
+    bool ByCharacters(qint64 from, qint64 to) const; // laid out by characters, not by bytes
+    const unsigned char *BytesOf(qint64 from, qint64 n) const;
+    bool Arithmetic(qint64 from, qint64 to) const; // one byte per cell
     qint64 RowsOfRange(qint64 from, qint64 to) const;
-    template <class F> void Walk(qint64 from, qint64 to, int cols, F &&f) const;
+    template <class F> void Walk(qint64 from, qint64 to, int cols, bool cells, F &&f) const;
 
     QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room
     std::vector<Segment *> m_pool; // dropped segments kept for reuse
@@ -254,7 +256,13 @@ private:
     void Copy();
     void SelectAll();
     void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected);
-    quint32 GlyphFor(char32_t c); // the font's glyph for a character beyond Latin-1, 0 if none
+    struct FontGlyph {
+        int Font;   // 0: the pane's font, k: m_fallbacks[k - 1]
+        quint32 Id; // glyph index in that font
+    };
+    FontGlyph GlyphFor(char32_t c);                     // where a character beyond Latin-1 is drawn from
+    quint32 PrimaryGlyph(char32_t c);                   // its glyph in the pane's own font, 0 if none
+    static constexpr qsizetype MaxCachedGlyphs = 65536; // binary data brings many characters
     bool PaintHexRow(QPainter &p, int y, qint64 from);
     qint64 ViewRows() const;                              // rows of the text or the hex view
     qint64 ViewRowOf(qint64 pos) const;                   // the row that shows pos in the current view
@@ -282,9 +290,12 @@ private:
     bool m_useGlyphs = false;
     quint32 m_glyphs[256] = {};
     QChar m_chars[256];
-    QHash<char32_t, quint32> m_glyphCache;
+    QHash<char32_t, FontGlyph> m_glyphCache;
+    QHash<char32_t, quint32> m_primaryCache;
+    QStringList m_fallbackFamilies;    // installed fonts, for characters the pane's font lacks
+    std::vector<QRawFont> m_fallbacks; // loaded as far as needed, in that order
     bool m_hex = false;
     int m_hexBytes = MaxHexBytes;
-    qint64 m_textTop = -1; // the text view's top byte when the hex view was chosen
+    qint64 m_textTop = -1;                            // the text view's top byte when the hex view was chosen
     mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
 };

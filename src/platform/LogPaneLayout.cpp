@@ -11,8 +11,9 @@
 // every other byte is one character in one cell of its own, so binary data shows
 // byte for byte. A TAB reaches to the next multiple of eight columns. Rows wrap
 // at the column count, and a wide character that does not fit goes to the next.
-// Lines longer than LongLine are shown one byte per cell, so their layout stays
-// arithmetic however long they grow.
+// Lines with bytes that are not UTF-8 (binary data) and lines longer than
+// LongLine keep one cell per byte, so their layout stays arithmetic: characters
+// in them are drawn in the cells of their bytes.
 
 namespace
 {
@@ -58,56 +59,90 @@ bool isWide(char32_t c)
 }
 } // namespace
 
-bool LogStore::Plain(qint64 from, qint64 to) const
+// The n bytes from `from`: where they lie when one segment holds them all, else
+// a copy of them.
+const unsigned char *LogStore::BytesOf(qint64 from, qint64 n) const
 {
-    // Pieces of at most one segment each, read where they lie.
-    for (qint64 pos = from; pos < to;) {
-        const Segment &s = *m_segs[size_t(SegIndex(pos))];
-        const auto *p = reinterpret_cast<const unsigned char *>(s.Data.get() + (pos - s.Start));
-        const qint64 n = std::min<qint64>(to - pos, s.Start + s.Used - pos);
-        qint64 i = 0;
+    const Segment &s = *m_segs[size_t(SegIndex(from))];
+    if (from + n <= s.Start + s.Used)
+        return reinterpret_cast<const unsigned char *>(s.Data.get() + (from - s.Start));
+    if (m_scratch.size() < size_t(n))
+        m_scratch.resize(size_t(n));
+    Read(from, n, m_scratch.data());
+    return reinterpret_cast<const unsigned char *>(m_scratch.data());
+}
+
+// Whether the line [from, to) is laid out by characters: it holds a TAB or a
+// UTF-8 sequence, and every byte above 0x7F is part of a valid sequence inside
+// one colour. Plain ASCII, binary data and over-long lines are laid out one byte
+// per cell, by arithmetic; binary data is told apart at its first invalid byte.
+bool LogStore::ByCharacters(qint64 from, qint64 to) const
+{
+    const qint64 n = to - from;
+    if (n <= 0 || n > LongLine)
+        return false;
+    const unsigned char *p = BytesOf(from, n);
+    bool special = false;
+    qint64 colorEnd = from;
+    for (qint64 i = 0; i < n;) {
 #ifdef __SSE2__
-        const __m128i tab = _mm_set1_epi8('\t');
-        for (; i + 16 <= n; i += 16) {
+        if (i + 16 <= n) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-            if (_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, tab))))
-                return false;
+            const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
+            if (!_mm_movemask_epi8(v)) { // no high byte in these 16
+                special = special || _mm_movemask_epi8(tab);
+                i += 16;
+                continue;
+            }
         }
 #endif
-        for (; i < n; ++i)
-            if (p[i] >= 0x80 || p[i] == '\t')
-                return false;
-        pos += n;
+        if (p[i] < 0x80) {
+            special = special || p[i] == '\t';
+            ++i;
+            continue;
+        }
+        char32_t c;
+        int len = utf8At(p + i, n - i, &c); // most bytes of binary data end it here
+        if (len && colorEnd < from + i + len) {
+            colorEnd = NextColorChange(from + i, to);
+            len = colorEnd >= from + i + len ? len : 0; // a colour change cuts it
+        }
+        if (!len)
+            return false;
+        special = true;
+        i += len;
     }
-    return true;
+    return special;
 }
 
 bool LogStore::Arithmetic(qint64 from, qint64 to) const
 {
-    return to - from > LongLine || Plain(from, to);
+    return !ByCharacters(from, to);
 }
 
-template <class F> void LogStore::Walk(qint64 from, qint64 to, int cols, F &&f) const
+// Walks the characters of [from, to). By cells:
+// wide characters take two cells, TABs reach the next multiple of eight, rows
+// wrap at cols. Otherwise each byte takes one cell and a character the cells of
+// its bytes. f(glyph, row) returns false to stop.
+template <class F> void LogStore::Walk(qint64 from, qint64 to, int cols, bool cells, F &&f) const
 {
     const qint64 n = to - from;
     if (n <= 0)
         return;
-    m_scratch.resize(size_t(n));
-    Read(from, n, m_scratch.data());
-    const auto *p = reinterpret_cast<const unsigned char *>(m_scratch.data());
+    const unsigned char *p = BytesOf(from, n);
     qint64 colorEnd = from, row = 0;
     int col = 0;
     for (qint64 i = 0; i < n;) {
         Glyph g{from + i, 1, p[i], true, 0, 1};
-        if (p[i] >= 0x80) {
-            if (colorEnd <= g.Pos)
-                colorEnd = NextColorChange(g.Pos, to);
-            char32_t c;
-            if (const int len = utf8At(p + i, colorEnd - g.Pos, &c)) {
-                g = {g.Pos, len, c, false, 0, isWide(c) ? 2 : 1};
-            }
+        char32_t c;
+        int len = p[i] >= 0x80 ? utf8At(p + i, n - i, &c) : 0;
+        if (len && colorEnd < g.Pos + len) {
+            colorEnd = NextColorChange(g.Pos, to);
+            len = colorEnd >= g.Pos + len ? len : 0; // a colour change cuts it
         }
-        if (p[i] == '\t') {
+        if (len)
+            g = {g.Pos, len, c, false, 0, !cells ? len : isWide(c) ? 2 : 1};
+        if (p[i] == '\t' && cells) {
             if (col >= cols) {
                 ++row;
                 col = 0;
@@ -132,7 +167,7 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
     if (Arithmetic(from, to))
         return RowsFor(to - from);
     qint64 rows = 1;
-    Walk(from, to, m_cols, [&](const Glyph &, qint64 row) {
+    Walk(from, to, m_cols, true, [&](const Glyph &, qint64 row) {
         rows = row + 1;
         return true;
     });
@@ -146,7 +181,7 @@ qint64 LogStore::RowStart(const Line &line, qint64 row) const
     if (Arithmetic(line.Start, line.ContentEnd))
         return std::min(line.Start + row * m_cols, line.ContentEnd);
     qint64 at = line.ContentEnd;
-    Walk(line.Start, line.ContentEnd, m_cols, [&](const Glyph &g, qint64 r) {
+    Walk(line.Start, line.ContentEnd, m_cols, true, [&](const Glyph &g, qint64 r) {
         if (r < row)
             return true;
         at = g.Pos;
@@ -155,19 +190,31 @@ qint64 LogStore::RowStart(const Line &line, qint64 row) const
     return at;
 }
 
-void LogStore::RowStarts(const Line &line, std::vector<qint64> &starts) const
+void LogStore::RowStarts(const Line &line, qint64 first, qint64 count, std::vector<qint64> &starts) const
 {
-    starts.assign(1, line.Start);
+    starts.clear();
     if (Arithmetic(line.Start, line.ContentEnd)) {
-        for (qint64 at = line.Start + m_cols; at < line.ContentEnd; at += m_cols)
+        for (qint64 r = first; r < first + count; ++r) {
+            const qint64 at = line.Start + r * m_cols;
+            if (r > 0 && at >= line.ContentEnd)
+                break;
             starts.push_back(at);
+        }
+        if (starts.empty())
+            starts.push_back(line.ContentEnd);
         return;
     }
-    Walk(line.Start, line.ContentEnd, m_cols, [&](const Glyph &g, qint64 r) {
-        if (r == qint64(starts.size()))
+    if (first == 0 && count > 0)
+        starts.push_back(line.Start);
+    Walk(line.Start, line.ContentEnd, m_cols, true, [&](const Glyph &g, qint64 r) {
+        if (r >= first + count)
+            return false;
+        if (r >= first && r - first == qint64(starts.size()))
             starts.push_back(g.Pos);
         return true;
     });
+    if (starts.empty())
+        starts.push_back(line.ContentEnd);
 }
 
 qint64 LogStore::RowInLine(const Line &line, qint64 pos) const
@@ -176,7 +223,7 @@ qint64 LogStore::RowInLine(const Line &line, qint64 pos) const
     if (Arithmetic(line.Start, line.ContentEnd))
         return std::min((pos - line.Start) / m_cols, RowsOf(line) - 1);
     qint64 row = 0;
-    Walk(line.Start, line.ContentEnd, m_cols, [&](const Glyph &g, qint64 r) {
+    Walk(line.Start, line.ContentEnd, m_cols, true, [&](const Glyph &g, qint64 r) {
         if (g.Pos > pos)
             return false;
         row = r;
@@ -187,20 +234,13 @@ qint64 LogStore::RowInLine(const Line &line, qint64 pos) const
 
 bool LogStore::Decodes(const Line &line) const
 {
-    return line.ContentEnd - line.Start <= LongLine;
+    return ByCharacters(line.Start, line.ContentEnd);
 }
 
-void LogStore::Glyphs(qint64 from, qint64 to, bool decode, std::vector<Glyph> &out) const
+void LogStore::Glyphs(qint64 from, qint64 to, bool cells, std::vector<Glyph> &out) const
 {
     out.clear();
-    if (!decode) {
-        m_scratch.resize(size_t(std::max<qint64>(0, to - from)));
-        Read(from, to - from, m_scratch.data());
-        for (qint64 i = 0; i < to - from; ++i)
-            out.push_back({from + i, 1, quint8(m_scratch[size_t(i)]), true, int(i), 1});
-        return;
-    }
-    Walk(from, to, m_cols, [&](const Glyph &g, qint64 row) {
+    Walk(from, to, cells ? m_cols : INT_MAX / 2, cells, [&](const Glyph &g, qint64 row) {
         if (row > 0)
             return false; // one row's worth
         out.push_back(g);
@@ -219,7 +259,7 @@ QString LogStore::Decoded(qint64 from, qint64 to) const
         // A piece ends before a sequence it would cut.
         for (int k = 0; k < 3 && end < to && end > pos + 1 && (ByteAt(end) & 0xC0) == 0x80; ++k)
             --end;
-        Walk(pos, end, INT_MAX / 2, [&](const Glyph &g, qint64) { // one row: no wrapping here
+        Walk(pos, end, INT_MAX / 2, true, [&](const Glyph &g, qint64) { // one row: no wrapping here
             if (QChar::requiresSurrogates(g.Char)) {
                 out.append(QChar(QChar::highSurrogate(g.Char)));
                 out.append(QChar(QChar::lowSurrogate(g.Char)));

@@ -17,19 +17,13 @@ static constexpr quint32 Blue = 0xFF0000, Black = 0x000000, Green = 0x00FF00;
 using Range = std::pair<qint64, qint64>;
 
 // The model's layout of the line [s, e) of text: where each of its rows starts.
-// Valid UTF-8 inside one colour is one character (as Qt decodes it), wide ones in
-// two cells; any other byte is one cell; a TAB reaches the next multiple of 8.
+// Text (TABs, and UTF-8 as Qt decodes it inside one colour) is laid out by
+// characters: wide ones take two cells, a TAB reaches the next multiple of 8.
+// Anything else, plain ASCII, lines with bytes that are not UTF-8 and over-long
+// lines, takes one cell per byte.
 static std::vector<qint64> modelRows(const QByteArray &text, const QByteArray &colors, qint64 s, qint64 e,
                                      int cols)
 {
-    std::vector<qint64> starts{s};
-    const bool plain =
-        std::all_of(text.begin() + s, text.begin() + e, [](char c) { return c > 0 && c != '\t'; });
-    if (plain || e - s > LogStore::LongLine) {
-        for (qint64 at = s + cols; at < e; at += cols)
-            starts.push_back(at);
-        return starts;
-    }
     const auto wide = [](char32_t c) {
         return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
                (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
@@ -37,20 +31,27 @@ static std::vector<qint64> modelRows(const QByteArray &text, const QByteArray &c
                (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x1F900 && c <= 0x1F9FF) ||
                (c >= 0x20000 && c <= 0x3FFFD);
     };
+    std::vector<qint64> starts{s};
+    bool chars = false, bytes = e - s > LogStore::LongLine;
     int col = 0;
-    for (qint64 i = s; i < e;) {
+    for (qint64 i = s; i < e && !bytes;) {
         int len = 1, width = 1;
-        for (int n = 2; quint8(text[i]) >= 0x80 && n <= 4 && i + n <= e && colors[i + n - 1] == colors[i];
-             ++n) {
-            const QByteArray seq = text.mid(i, n);
-            const QString str = QString::fromUtf8(seq);
-            if (str.toUcs4().size() == 1 && str.toUtf8() == seq) {
-                len = n;
-                width = wide(str.toUcs4()[0]) ? 2 : 1;
-                break;
+        if (quint8(text[i]) >= 0x80) {
+            len = 0;
+            for (int n = 2; n <= 4 && i + n <= e && colors[i + n - 1] == colors[i]; ++n) {
+                const QByteArray seq = text.mid(i, n);
+                const QString str = QString::fromUtf8(seq);
+                if (str.toUcs4().size() == 1 && str.toUtf8() == seq) {
+                    len = n;
+                    width = wide(str.toUcs4()[0]) ? 2 : 1;
+                    break;
+                }
             }
+            bytes = len == 0;
+            chars = true;
         }
         if (text[i] == '\t') {
+            chars = true;
             if (col >= cols) {
                 starts.push_back(i);
                 col = 0;
@@ -61,8 +62,13 @@ static std::vector<qint64> modelRows(const QByteArray &text, const QByteArray &c
             col = 0;
         }
         col += width;
-        i += len;
+        i += std::max(len, 1);
     }
+    if (chars && !bytes)
+        return starts;
+    starts.resize(1);
+    for (qint64 at = s + cols; at < e; at += cols)
+        starts.push_back(at);
     return starts;
 }
 
