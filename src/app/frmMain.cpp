@@ -366,10 +366,19 @@ void frmMain::Form_Load()
                 --e;
             return s.mid(b, e - b);
         };
-        const qsizetype colon = command.indexOf(u':');
-        txtIP->setText(trimSpaces(colon >= 0 ? command.left(colon) : command));
-        if (colon >= 0)
-            txtPort->setText(trimSpaces(command.mid(colon + 1)));
+        // A bracketed IPv6 address, [::1]:8080, keeps its colons.
+        const QString trimmed = trimSpaces(command);
+        const qsizetype close = trimmed.startsWith(u'[') ? trimmed.indexOf(u']') : -1;
+        if (close > 0 && (close + 1 == trimmed.size() || trimmed[close + 1] == u':')) {
+            txtIP->setText(trimmed.mid(1, close - 1));
+            if (close + 1 < trimmed.size())
+                txtPort->setText(trimSpaces(trimmed.mid(close + 2)));
+        } else {
+            const qsizetype colon = command.indexOf(u':');
+            txtIP->setText(trimSpaces(colon >= 0 ? command.left(colon) : command));
+            if (colon >= 0)
+                txtPort->setText(trimSpaces(command.mid(colon + 1)));
+        }
         cmdConnect_Click();
     }
     txtIP->setSelection(0, int(txtIP->text().size()));

@@ -1,3 +1,5 @@
+#include <QFile>
+#include <QProcess>
 #include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
@@ -138,6 +140,14 @@ private slots:
         QTest::newRow("one emoji") << QStringLiteral("\U0001F600") << "127.0.0.1"
                                    << "80"
                                    << "";
+        QTest::newRow("bracketed IPv6 and port") << "[::1]:8080"
+                                                 << "::1"
+                                                 << "8080"
+                                                 << "";
+        QTest::newRow("bracketed IPv6 alone") << " [::1] "
+                                              << "::1"
+                                              << "80"
+                                              << "";
         QTest::newRow("tabs around both") << "\t 127.0.0.2\t:\t80 \t"
                                           << "127.0.0.2"
                                           << "80"
@@ -164,6 +174,29 @@ private slots:
         // An ignored argument starts nothing.
         if (address == QLatin1String("127.0.0.1"))
             QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+    }
+
+    // --help and --version answer without a display and exit 0; anything else is
+    // an address.
+    void helpAndVersion()
+    {
+        const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/wirebench");
+        if (!QFile::exists(exe))
+            QSKIP("the program is not built next to the tests");
+        for (const auto &[arg, start] :
+             {std::pair{"--help", "Usage: wirebench"}, {"--version", "wirebench 1.2.62\n"}}) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove(QStringLiteral("DISPLAY"));
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+                       QStringLiteral("xcb")); // no display: only these two work
+            p.setProcessEnvironment(env);
+            p.start(exe, {QString::fromLatin1(arg)});
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+            QVERIFY2(p.readAllStandardOutput().startsWith(start), arg);
+        }
     }
 
     void longStatusIsShortenedInTheLabel()
