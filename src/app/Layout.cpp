@@ -11,12 +11,16 @@
 
 using namespace Twips;
 
-namespace {
+namespace
+{
 constexpr float MinOuterWidth = 7100;
 constexpr float MinOuterHeight = 2400;
 
 // Pixels needed so that the outer size is at least the given twips.
-int atLeastPixels(float twips) { return int(std::ceil(twips / PerPixel)); }
+int atLeastPixels(float twips)
+{
+    return int(std::ceil(twips / PerPixel));
+}
 } // namespace
 
 void frmMain::Form_Resize()

@@ -221,37 +221,38 @@ namespace
 // Button bits of a mouse event: 1 left, 2 right, 4 middle.
 qint16 buttonBits(Qt::MouseButtons b)
 {
-    return qint16((b & Qt::LeftButton ? 1 : 0) | (b & Qt::RightButton ? 2 : 0) |
-                  (b & Qt::MiddleButton ? 4 : 0));
+    return qint16((b & Qt::LeftButton ? Code::LeftButton : 0) |
+                  (b & Qt::RightButton ? Code::RightButton : 0) |
+                  (b & Qt::MiddleButton ? Code::MiddleButton : 0));
 }
 
 qint16 shiftBits(Qt::KeyboardModifiers m)
 {
-    return qint16((m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) |
-                  (m & Qt::AltModifier ? 4 : 0));
+    return qint16((m & Qt::ShiftModifier ? Code::ShiftMask : 0) |
+                  (m & Qt::ControlModifier ? Code::CtrlMask : 0) | (m & Qt::AltModifier ? Code::AltMask : 0));
 }
 
-// The character code a key press types: 13 for Enter, otherwise the first
+// The character code a key press types: KeyReturn for Enter, otherwise the first
 // character of its text, 0 when it types nothing.
 qint16 keyAscii(const QKeyEvent *e)
 {
     if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter)
-        return 13;
+        return Code::KeyReturn;
     const QString t = e->text();
     return t.isEmpty() ? 0 : qint16(t[0].unicode());
 }
 
-// Key codes of key-up events: the arrows as 37..40, letters and digits as their
+// Key codes of key-up events: the arrows as KeyLeft..KeyDown, letters and digits as their
 // upper-case character, others by their low byte.
 qint16 keyCode(const QKeyEvent *e)
 {
     switch (e->key()) {
-    case Qt::Key_Left: return 37;
-    case Qt::Key_Up: return 38;
-    case Qt::Key_Right: return 39;
-    case Qt::Key_Down: return 40;
+    case Qt::Key_Left: return Code::KeyLeft;
+    case Qt::Key_Up: return Code::KeyUp;
+    case Qt::Key_Right: return Code::KeyRight;
+    case Qt::Key_Down: return Code::KeyDown;
     case Qt::Key_Return:
-    case Qt::Key_Enter: return 13;
+    case Qt::Key_Enter: return Code::KeyReturn;
     default: return e->key() < 0x100 ? qint16(e->key()) : 0;
     }
 }
@@ -274,10 +275,10 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
         return code == 0; // a code set to 0 discards the key
     }
     case QEvent::KeyRelease:
-        if (watched == txtTx) {
-            auto *e = static_cast<QKeyEvent *>(event);
+        // A held key repeats as press and release pairs: only the real release
+        // counts, so holding Up walks the history by one line.
+        if (auto *e = static_cast<QKeyEvent *>(event); watched == txtTx && !e->isAutoRepeat())
             Guard([&] { txtTx_KeyUp(keyCode(e), shiftBits(e->modifiers())); });
-        }
         break;
     case QEvent::MouseButtonDblClick:
         if (watched == txtTx)

@@ -18,6 +18,16 @@ class NetSocket;
 
 // The program's one window. Every routine of the program is a method of this
 // class; the methods live in the folder of the subsystem they belong to.
+// The codes the handlers receive: character and key codes of key events, and the
+// bits of mouse buttons and shift keys, named as the handlers compare them.
+namespace Code
+{
+constexpr qint16 KeyReturn = 13; // Enter, as a typed character and as a key
+constexpr qint16 KeyLeft = 37, KeyUp = 38, KeyRight = 39, KeyDown = 40;
+constexpr qint16 LeftButton = 1, RightButton = 2, MiddleButton = 4;
+constexpr qint16 ShiftMask = 1, CtrlMask = 2, AltMask = 4;
+} // namespace Code
+
 class frmMain : public QWidget
 {
     Q_OBJECT

@@ -24,8 +24,8 @@ void frmMain::cmdListen_Click()
     } catch (const Failure &f) {
         mnuListenAuto->setChecked(false);
         Sock_Close();
-        Tk().MsgBox(QStringLiteral("Listen error:\r\n") + f.Description, Toolkit::Exclamation, Toolkit::OkOnly,
-                    QStringLiteral("Listen error..."));
+        Tk().MsgBox(QStringLiteral("Listen error:\r\n") + f.Description, Toolkit::Exclamation,
+                    Toolkit::OkOnly, QStringLiteral("Listen error..."));
     }
 }
 
@@ -49,7 +49,7 @@ void frmMain::cmdConnect_MouseUp(qint16 Button, qint16 Shift, float X, float Y)
     Q_UNUSED(Shift);
     Q_UNUSED(X);
     Q_UNUSED(Y);
-    if (Button == 2)
+    if (Button == Code::RightButton)
         Tk().PopupMenu(mnuPopup);
 }
 
@@ -58,6 +58,6 @@ void frmMain::cmdListen_MouseUp(qint16 Button, qint16 Shift, float X, float Y)
     Q_UNUSED(Shift);
     Q_UNUSED(X);
     Q_UNUSED(Y);
-    if (Button == 2)
+    if (Button == Code::RightButton)
         Tk().PopupMenu(mnuListen);
 }

@@ -6,7 +6,8 @@
 #include "platform/NetSocket.h"
 #include "platform/Numbers.h"
 
-namespace {
+namespace
+{
 const QString CrLf = QStringLiteral("\r\n");
 }
 
@@ -31,8 +32,8 @@ void frmMain::cmdConnect_Click()
             cmdSend->setEnabled(true);
         }
     } catch (const Failure &f) {
-        Tk().MsgBox(QStringLiteral("Connect error: %1").arg(f.Number) + CrLf + f.Description, Toolkit::Exclamation,
-                    Toolkit::OkOnly, QStringLiteral("Connect error..."));
+        Tk().MsgBox(QStringLiteral("Connect error: %1").arg(f.Number) + CrLf + f.Description,
+                    Toolkit::Exclamation, Toolkit::OkOnly, QStringLiteral("Connect error..."));
         Sock_Close();
     }
 }
@@ -68,6 +69,6 @@ void frmMain::Sock_Error(qint16 Number, const QString &Description, qint32 Scode
     Q_UNUSED(HelpContext);
     CancelDisplay = true;
     Sock_Close();
-    Tk().MsgBox(QStringLiteral("Error #: %1").arg(Number) + CrLf + Description, Toolkit::Critical, Toolkit::OkOnly,
-                QStringLiteral("Error in Connection"));
+    Tk().MsgBox(QStringLiteral("Error #: %1").arg(Number) + CrLf + Description, Toolkit::Critical,
+                Toolkit::OkOnly, QStringLiteral("Error in Connection"));
 }

@@ -31,10 +31,7 @@ QString frmMain::StatusText()
             text += QStringLiteral(" (") + host + QStringLiteral(")");
         return text;
     }
-    case NetSocket::Closing:
-        // The peer has gone: close the socket itself, not the session.
-        Sock->Close();
-        return QStringLiteral("Closing...");
+    case NetSocket::Closing: return QStringLiteral("Closing...");
     case NetSocket::Error: return QStringLiteral("Error!");
     default: return QString();
     }
@@ -45,6 +42,10 @@ void frmMain::TimerStat_Timer()
     // The label shows as much as fits between its left edge and the CR/LF
     // check box, shortened in the middle; its accessible name keeps the full text.
     const QString text = StatusText();
+    // The peer has gone: the tick closes the socket itself, not the session, after
+    // showing "Closing..." once.
+    if (Sock->State() == NetSocket::Closing)
+        Sock->Close();
     const int room =
         std::max(MinStatusWidth, int((Twips::Left(cCrLf) - Twips::Left(LblStats)) / Twips::PerPixel) -
                                      StatusGap - 2 * LblStats->margin());

@@ -7,9 +7,6 @@
 
 namespace
 {
-constexpr quint32 Blue = 0xFF0000;
-constexpr quint32 Black = 0x000000;
-
 // Replaces each NUL in [p, end) by "?". Binary data has one in every few hundred
 // bytes, so this goes 16 bytes at a time rather than from one NUL to the next.
 void nulsToQuestion(char *p, char *const end)
@@ -36,13 +33,13 @@ void frmMain::LogIt(QByteArray &Text, bool Highlight, bool CrLf)
 {
     txtRx->SetCaret(txtRx->TextLength());
     if (Highlight)
-        txtRx->SetSelColor(Blue);
+        txtRx->SetSelColor(Bgr::Blue);
     const unsigned conversion = LogStore::NulToQuestion | (CrLf ? LogStore::LfToCrLf : LogStore::AsIs);
     if (txtRx->InsertAtCaret(Text, conversion) > 0)
         nulsToQuestion(Text.data(), Text.data() + Text.size());
     txtRx->SetCaret(txtRx->TextLength());
     if (Highlight)
-        txtRx->SetSelColor(Black);
+        txtRx->SetSelColor(Bgr::Black);
 }
 
 void frmMain::txtRx_Change() {}

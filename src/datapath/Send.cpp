@@ -6,7 +6,8 @@
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
-namespace {
+namespace
+{
 // HistoryPos is 16-bit: the history keeps this many lines besides the new-line slot.
 constexpr qsizetype MaxHistory = 32767;
 } // namespace
@@ -29,15 +30,15 @@ void frmMain::cmdSend_Click()
         LogIt(out, true);
         txtTx->clear();
     } catch (const Failure &f) {
-        Tk().MsgBox(QStringLiteral("Connect error: %1\r\n").arg(f.Number) + f.Description, Toolkit::Exclamation,
-                    Toolkit::OkOnly, QStringLiteral("Connect error..."));
+        Tk().MsgBox(QStringLiteral("Connect error: %1\r\n").arg(f.Number) + f.Description,
+                    Toolkit::Exclamation, Toolkit::OkOnly, QStringLiteral("Connect error..."));
         Sock->Close();
     }
 }
 
 void frmMain::txtTx_KeyPress(qint16 &KeyAscii)
 {
-    if (KeyAscii == 13 && cmdSend->isEnabled()) {
+    if (KeyAscii == Code::KeyReturn && cmdSend->isEnabled()) {
         KeyAscii = 0;
         cmdSend_Click();
     }
@@ -48,9 +49,9 @@ void frmMain::txtTx_KeyUp(qint16 KeyCode, qint16 Shift)
     Q_UNUSED(Shift);
     const qint16 last = qint16(SentLines.size() - 1);
     qint16 next = HistoryPos;
-    if (KeyCode == 38 && HistoryPos > 0)
+    if (KeyCode == Code::KeyUp && HistoryPos > 0)
         next = HistoryPos - 1;
-    else if (KeyCode == 40 && HistoryPos < last)
+    else if (KeyCode == Code::KeyDown && HistoryPos < last)
         next = HistoryPos + 1;
     if (next == HistoryPos)
         return;
@@ -60,4 +61,7 @@ void frmMain::txtTx_KeyUp(qint16 KeyCode, qint16 Shift)
     txtTx->setSelection(0, int(txtTx->text().size()));
 }
 
-void frmMain::txtTx_DblClick() { txtRx->SetSelColor(0x00FF00); }
+void frmMain::txtTx_DblClick()
+{
+    txtRx->SetSelColor(Bgr::Green);
+}

@@ -23,11 +23,6 @@
 namespace
 {
 
-QColor FromBgr(quint32 bgr)
-{
-    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
-}
-
 // What a byte shows as: Latin-1, with control bytes as visible placeholders so
 // binary data keeps its columns. A lone CR is a placeholder too, never a return.
 QChar DisplayChar(int b)
@@ -505,7 +500,7 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
     QVarLengthArray<int, 8> fonts; // fonts used in the current colour run
     for (size_t i = 0; i < glyphs.size();) {
         const quint32 color = colors[glyphs[i].Pos - from];
-        p.setPen(color == Highlighted ? highlightedText : FromBgr(color));
+        p.setPen(color == Highlighted ? highlightedText : LogPane::ToQColor(color));
         size_t j = i;
         fonts.clear();
         fonts.append(0);
@@ -590,7 +585,7 @@ bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
         int j = i + 1;
         while (j < row.size() && colors[size_t(j)] == colors[size_t(i)])
             ++j;
-        p.setPen(colors[size_t(i)] == Highlighted ? highlightedText : FromBgr(colors[size_t(i)]));
+        p.setPen(colors[size_t(i)] == Highlighted ? highlightedText : LogPane::ToQColor(colors[size_t(i)]));
         if (m_useGlyphs) {
             QVarLengthArray<quint32, 80> ids;
             QVarLengthArray<QPointF, 80> at;
@@ -879,4 +874,9 @@ void LogPane::SaveAs(const QString &path)
     connect(writer, &QThread::finished, this, [this, path, error] { emit SaveFinished(path, *error); });
     connect(writer, &QThread::finished, writer, &QObject::deleteLater);
     writer->start();
+}
+
+QColor LogPane::ToQColor(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
 }

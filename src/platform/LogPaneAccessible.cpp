@@ -150,7 +150,7 @@ public:
             return QString();
         }
         qint64 s, e;
-        const QColor c = ToColor(Pane()->RunAt(offset, &s, &e));
+        const QColor c = LogPane::ToQColor(Pane()->RunAt(offset, &s, &e));
         *start = Clip(s);
         *end = Clip(e);
         return QStringLiteral("color:rgb(%1,%2,%3);").arg(c.red()).arg(c.green()).arg(c.blue());
@@ -159,10 +159,6 @@ public:
 private:
     LogPane *Pane() const { return static_cast<LogPane *>(widget()); }
     static int Clip(qint64 v) { return int(std::clamp<qint64>(v, 0, INT_MAX)); }
-    static QColor ToColor(quint32 bgr)
-    {
-        return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
-    }
 
     // A word: the run of non-blank bytes around offset, looked for within a
     // bounded window so a huge unbroken line stays cheap.

@@ -5,13 +5,18 @@
 #include <QWidget>
 #include <cmath>
 
-namespace {
+namespace
+{
 const char *const Property = "wirebenchTwips";
 
-int toPixels(double twips) { return int(std::lround(twips / Twips::PerPixel)); }
+int toPixels(double twips)
+{
+    return int(std::lround(twips / Twips::PerPixel));
+}
 } // namespace
 
-namespace Twips {
+namespace Twips
+{
 
 QRectF Rect(const QWidget *w)
 {

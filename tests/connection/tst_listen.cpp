@@ -12,7 +12,8 @@
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
-class tst_Listen : public QObject {
+class tst_Listen : public QObject
+{
     Q_OBJECT
 private slots:
     void tcpListenServesOnePeer()

@@ -26,7 +26,10 @@ inline Window loadWindow(const QString &command = QString(), bool show = false)
 }
 
 // Open file descriptors of this process.
-inline int openDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()); }
+inline int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
 
 // A port on 127.0.0.1 that nothing listens on (bound and released at once).
 inline quint16 closedPort()

@@ -1,4 +1,4 @@
-#include "LogPane.h"
+#include "LogStore.h"
 
 #include <algorithm>
 #include <climits>

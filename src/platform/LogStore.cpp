@@ -1,4 +1,4 @@
-#include "LogPane.h"
+#include "LogStore.h"
 
 #include <algorithm>
 #include <cstring>
@@ -52,9 +52,7 @@ qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b, unsigned 
 }
 } // namespace
 
-LogStore::LogStore() : m_capacity(LogPane::DefaultCapacity), m_segSize(SegSizeFor(LogPane::DefaultCapacity))
-{
-}
+LogStore::LogStore() : m_capacity(DefaultCapacity), m_segSize(SegSizeFor(DefaultCapacity)) {}
 
 LogStore::~LogStore()
 {

@@ -1,0 +1,162 @@
+#pragma once
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// The text store behind the log pane. Bytes go into fixed-size segments; every
+// segment carries its own line-break offsets and colour changes, so appending
+// never moves existing data and dropping the oldest text drops whole segments
+// together with their indexes. Positions here are absolute: they keep counting
+// across drops and restart at 0 only on Clear.
+class LogStore
+{
+public:
+    // One logical line: [Start, ContentEnd) is shown, Next is where the following
+    // line starts (after the LF). The last line has no LF: ContentEnd == Next == End().
+    struct Line {
+        qint64 Start = 0;
+        qint64 ContentEnd = 0;
+        qint64 Next = 0;
+        int Seg = -1; // segment holding the LF, -1 for the last line
+        int Lf = 0;   // index of the LF in that segment
+        bool IsLast() const { return Seg < 0; }
+    };
+
+    static constexpr qint64 DefaultCapacity = 128LL * 1024 * 1024;
+
+    LogStore();
+    ~LogStore();
+    LogStore(const LogStore &) = delete;
+    LogStore &operator=(const LogStore &) = delete;
+
+    qint64 Begin() const { return m_base; }
+    qint64 End() const { return m_end; }
+    qint64 Size() const { return m_end - m_base; }
+
+    // What Append changes while it copies: each LF stored as CR LF, each NUL as "?".
+    enum Conversion : unsigned { AsIs = 0, LfToCrLf = 1, NulToQuestion = 2 };
+    // Appends n bytes in the given colour, converted as asked; drops the oldest
+    // segments to stay within the capacity. Returns how many NULs were replaced.
+    // Throws std::bad_alloc when memory runs out.
+    qint64 Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs);
+    // Empties the store; positions restart at 0.
+    void Clear();
+    qint64 Capacity() const { return m_capacity; }
+    // Changes the capacity, keeping the newest text that still fits.
+    void SetCapacity(qint64 bytes);
+
+    // Copies [from, from + n) into out; the range must lie inside the store.
+    void Read(qint64 from, qint64 n, char *out) const;
+    quint8 ByteAt(qint64 pos) const;
+    quint32 ColorAt(qint64 pos) const;
+    // First colour change after pos, or limit if there is none before it.
+    qint64 NextColorChange(qint64 pos, qint64 limit) const;
+    // The colour run holding pos: [*start, *end).
+    void RunBounds(qint64 pos, qint64 *start, qint64 *end) const;
+
+    // One character as shown: Len bytes at Pos in Width cells from column Col.
+    // Raw: a byte shown on its own (Char is the byte), not a decoded sequence.
+    struct Glyph {
+        qint64 Pos;
+        int Len;
+        char32_t Char;
+        bool Raw;
+        int Col;
+        int Width;
+    };
+    // Lines longer than this keep one cell per byte, as binary data does.
+    static constexpr qint64 LongLine = 64 * 1024;
+
+    // Wrapping: every line takes at least one row; characters wrap at the column
+    // count (see LogStoreLayout.cpp).
+    int Columns() const { return m_cols; }
+    void SetColumns(int cols);
+    qint64 RowCount() const;
+    // The line holding the given row (clamped to the rows there are) and the
+    // row's index inside that line.
+    Line LineAtRow(qint64 row, qint64 *rowInLine) const;
+    // The line holding pos (an LF belongs to the line it ends).
+    Line LineAt(qint64 pos) const;
+    Line NextLine(const Line &line) const;
+    // The row that shows pos.
+    qint64 RowOf(qint64 pos) const;
+    qint64 RowsOf(const Line &line) const;
+    qint64 RowStart(const Line &line, qint64 row) const; // first byte of a row of the line
+    // Where rows first .. first + count - 1 of the line start (fewer when it has fewer).
+    void RowStarts(const Line &line, qint64 first, qint64 count, std::vector<qint64> &starts) const;
+    qint64 RowInLine(const Line &line, qint64 pos) const; // the row of the line that shows pos
+    bool Decodes(const Line &line) const;                 // laid out by characters, not one byte per cell
+    // The characters of one row [from, to), in cells or one byte per cell.
+    void Glyphs(qint64 from, qint64 to, bool cells, std::vector<Glyph> &out) const;
+    // The text [from, to) as characters: what copy and screen readers get.
+    QString Decoded(qint64 from, qint64 to) const;
+
+    int SegmentSize() const { return m_segSize; }
+    // Bytes held by segments and their indexes, pooled ones included.
+    qint64 MemoryUse() const;
+
+private:
+    struct Run {
+        quint16 Offset;
+        quint32 Color;
+    };
+    struct Segment {
+        std::unique_ptr<char[]> Data;
+        qint64 Start = 0; // absolute position of Data[0]
+        int Used = 0;     // bytes written
+        quint32 StartColor = 0;
+        qint64 PrevLf = -1;       // last LF before this segment, -1 if none
+        qint64 MaxLine = 0;       // longest line ending in this segment, upper bound
+        std::vector<quint16> Lfs; // offsets of the LF bytes
+        std::vector<Run> Runs;    // colour changes inside this segment
+        mutable qint64 Rows = 0;
+        mutable quint32 RowsGen = 0; // m_gen value Rows was counted for
+    };
+
+    // CRs just before an LF that end the line with it (at most two).
+    int HiddenCrs(qint64 at, qint64 lineStart) const;
+    // The same for the LF at offset `off` of segment s, reading the segment
+    // itself when the CRs lie in it: the common case, and much cheaper.
+    int HiddenCrsIn(const Segment &s, int off, qint64 lineStart) const
+    {
+        if (off >= 2 && s.Start + off - 2 >= std::max(lineStart, m_base))
+            return s.Data[off - 1] != '\r' ? 0 : s.Data[off - 2] == '\r' ? 2 : 1;
+        return HiddenCrs(s.Start + off, lineStart);
+    }
+    Segment *NewSegment();
+    void DropFront();
+    void TrimPool();
+    int SegIndex(qint64 pos) const;
+    qint64 SegRows(const Segment &s) const;
+    Line MakeLine(int seg, int lf) const;
+    Line LastLine() const;
+    qint64 RowsFor(qint64 length) const
+    {
+        return length <= m_cols ? 1 : (length + m_cols - 1) / m_cols; // most lines fit: no division
+    }
+    static int SegSizeFor(qint64 capacity);
+    bool ByCharacters(qint64 from, qint64 to) const; // laid out by characters, not by bytes
+    const unsigned char *BytesOf(qint64 from, qint64 n) const;
+    bool Arithmetic(qint64 from, qint64 to) const; // one byte per cell
+    qint64 RowsOfRange(qint64 from, qint64 to) const;
+    template <class F> void Walk(qint64 from, qint64 to, int cols, bool cells, F &&f) const;
+
+    QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room
+    std::vector<Segment *> m_pool; // dropped segments kept for reuse
+    qsizetype m_lfLess = 0;        // leading full segments known to hold no LF
+    qint64 m_base = 0;
+    qint64 m_end = 0;
+    qint64 m_lastLf = -1;
+    quint32 m_lastColor = 0;
+    bool m_hasColor = false;
+    qint64 m_capacity;
+    int m_segSize;
+    int m_cols = 80;
+    quint32 m_gen = 1;
+    mutable qint64 m_rowsCache = -1;
+    mutable std::vector<char> m_scratch;    // bytes of the line being laid out
+    unsigned m_lineHigh = 0, m_lineTab = 0; // bytes above 0x7F, TABs, seen in the line being appended
+};
