@@ -784,6 +784,9 @@ void NetSocket::Listen()
     }
     ++m_generation;
     m_listenFd = fd;
+    quint16 bound = 0; // port 0 asks the system for one: this is the one it gave
+    endpoint(fd, false, &bound);
+    m_localPort = bound;
     m_listenNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_listenNotifier, &QSocketNotifier::activated, this, [this] {
         Entry entry;

@@ -248,8 +248,10 @@ private slots:
     void unacceptedRequestsAreClosed()
     {
         NetSocket s;
-        s.Listen();
+        s.Listen(); // on port 0: the system picks one, and LocalPort (and so the status line) tells it
         const quint16 port = s.BoundPort();
+        QVERIFY(port > 0);
+        QCOMPARE(s.LocalPort(), qint32(port));
         QTcpServer v6; // the listener takes IPv4 only, so [::1] keeps the same number free
         if (v6.listen(QHostAddress::LocalHostIPv6, 0))
             QVERIFY(QTcpServer().listen(QHostAddress::LocalHostIPv6, port));
