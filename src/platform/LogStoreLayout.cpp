@@ -166,12 +166,49 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
         return 1;
     if (Arithmetic(from, to))
         return RowsFor(to - from);
-    qint64 rows = 1;
-    Walk(from, to, m_cols, true, [&](const Glyph &, qint64 row) {
-        rows = row + 1;
-        return true;
-    });
-    return rows;
+    // The same layout as Walk's, counted: a run of ASCII takes its cells at once,
+    // and every sequence is known to be valid and inside one colour.
+    const qint64 n = to - from;
+    const unsigned char *p = BytesOf(from, n);
+    const qint64 cols = m_cols;
+    qint64 row = 0, col = 0;
+    for (qint64 i = 0; i < n;) {
+        if (p[i] < 0x80 && p[i] != '\t') {
+            qint64 j = i + 1;
+            while (j < n && p[j] < 0x80 && p[j] != '\t')
+                ++j;
+            qint64 len = j - i;
+            if (col + len <= cols) {
+                col += len;
+            } else {
+                len -= cols - col;
+                row += 1 + (len - 1) / cols;
+                col = (len - 1) % cols + 1;
+            }
+            i = j;
+            continue;
+        }
+        qint64 width = 1;
+        int len = 1;
+        if (p[i] == '\t') {
+            if (col >= cols) {
+                ++row;
+                col = 0;
+            }
+            width = std::max<qint64>(1, std::min(8 - col % 8, cols - col));
+        } else {
+            char32_t c = 0;
+            len = std::max(1, utf8At(p + i, n - i, &c));
+            width = isWide(c) ? 2 : 1;
+            if (col > 0 && col + width > cols) {
+                ++row;
+                col = 0;
+            }
+        }
+        col += width;
+        i += len;
+    }
+    return row + 1;
 }
 
 qint64 LogStore::RowStart(const Line &line, qint64 row) const
