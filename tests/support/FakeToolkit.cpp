@@ -1,4 +1,4 @@
-#include "FakeToolkit.h"
+#include "Fixture.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
@@ -18,17 +18,10 @@ Toolkit::Answer FakeToolkit::MsgBox(const QString &text, Icon icon, Buttons butt
 void FakeToolkit::PopupMenu(QMenu *menu, QAction *defaultItem)
 {
     popups.append({menu->objectName(), defaultItem ? defaultItem->objectName() : QString()});
-    if (chooseItem.isEmpty())
-        return;
-    const QList<QAction *> actions = menu->actions();
-    for (QAction *a : actions)
-        if (a->objectName() == chooseItem)
-            a->trigger();
 }
 
 void FakeToolkit::DoEvents()
 {
-    ++doEventsCalls;
     QCoreApplication::sendPostedEvents();
     QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
 }

@@ -6,64 +6,39 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <arpa/inet.h>
-#include <chrono>
-#include <cstring>
 #include <future>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
+
+#include "Fixture.h"
 
 namespace raw
 {
 
-// A listener on [::1] (IPv6 only) or 127.0.0.1 at `port` (0: any); -1 when taken.
-inline int listenOn(bool v6, quint16 port)
+// A listener on [::1] (IPv6 only) at a port that is free on 127.0.0.1 too, where a
+// relay can listen; -1 when none is found.
+inline int server(quint16 &port, int backlog = 16)
 {
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage a{};
-    socklen_t len;
-    if (v6) {
-        const int one = 1;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_addr = in6addr_loopback;
-        a6->sin6_port = htons(port);
-        len = sizeof *a6;
-    } else {
-        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
-        a4->sin_family = AF_INET;
-        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a4->sin_port = htons(port);
-        len = sizeof *a4;
-    }
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || ::listen(fd, 16) != 0) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port = closedPort());
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, backlog) == 0)
+            return fd;
         ::close(fd);
-        return -1;
     }
-    return fd;
-}
-
-inline quint16 portOf(int fd)
-{
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
-                                         : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
+    return -1;
 }
 
 inline bool readable(int fd, int timeoutMs)
 {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, timeoutMs) > 0;
-}
-
-inline int acceptOne(int listener, int timeoutMs = 10000)
-{
-    return readable(listener, timeoutMs) ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
 }
 
 inline int connectTo(quint16 port)
@@ -73,21 +48,14 @@ inline int connectTo(quint16 port)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
 }
 
 inline bool writeAll(int fd, const QByteArray &data)
 {
-    for (qsizetype done = 0; done < data.size();) {
-        const ssize_t n = ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL);
-        if (n <= 0)
+    for (qsizetype done = 0, n = 0; done < data.size(); done += n)
+        if ((n = ::send(fd, data.constData() + done, size_t(data.size() - done), MSG_NOSIGNAL)) <= 0)
             return false;
-        done += n;
-    }
     return true;
 }
 
@@ -97,17 +65,14 @@ struct Received {
     qint64 endMs = -1;  // when, counted from the first byte
 };
 
-// Reads until the peer's end, a reset, or `timeoutMs` without data; optionally at
-// most `bytesPerSecond`.
-inline Received readAll(int fd, int timeoutMs = 10000, qint64 bytesPerSecond = 0)
+// Reads until the peer's end, a reset, `limit` bytes, or `timeoutMs` without data.
+inline Received readAll(int fd, int timeoutMs = 10000, qsizetype limit = -1)
 {
     Received r;
     QElapsedTimer clock;
     char buf[65536];
-    while (readable(fd, timeoutMs)) {
-        const size_t want =
-            bytesPerSecond ? size_t(qMin<qint64>(sizeof buf, bytesPerSecond / 100)) : sizeof buf;
-        const ssize_t n = ::recv(fd, buf, want, 0);
+    while ((limit < 0 || r.data.size() < limit) && readable(fd, timeoutMs)) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0) {
             r.ended = true;
             r.endMs = clock.isValid() ? clock.elapsed() : 0;
@@ -116,8 +81,6 @@ inline Received readAll(int fd, int timeoutMs = 10000, qint64 bytesPerSecond = 0
         if (!clock.isValid())
             clock.start();
         r.data.append(buf, n);
-        if (bytesPerSecond)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return r;
 }
@@ -132,6 +95,27 @@ inline QByteArray randomBytes(qsizetype size, quint32 seed)
 template <class T> bool ready(const std::future<T> &f)
 {
     return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+// A peer on a thread of its own that accepts one connection on `listener` (or connects to
+// 127.0.0.1 at `port`), runs `body` on it and closes it.
+template <class F> auto accepting(int listener, F body)
+{
+    return std::async(std::launch::async, [listener, body] {
+        const int c = readable(listener, 10000) ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        auto result = body(c);
+        ::close(c);
+        return result;
+    });
+}
+template <class F> auto connecting(quint16 port, F body)
+{
+    return std::async(std::launch::async, [port, body] {
+        const int c = connectTo(port);
+        auto result = body(c);
+        ::close(c);
+        return result;
+    });
 }
 
 } // namespace raw
