@@ -202,14 +202,25 @@ inline qint64 udpFlood(quint16 port, double secs, const std::atomic<bool> *stop 
     return sent;
 }
 
-inline int tcpConnect(quint16 port)
+// A blocking connection to 127.0.0.1:port, or to [::1]:port; -1 when refused.
+inline int tcpConnect(quint16 port, bool ipv6 = false)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage storage{};
+    socklen_t len = sizeof(sockaddr_in);
+    if (ipv6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        a->sin6_port = htons(port);
+        len = sizeof(sockaddr_in6);
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a->sin_port = htons(port);
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&storage), len) != 0) {
         ::close(fd);
         return -1;
     }

@@ -230,12 +230,7 @@ double plainRelay(const QByteArray &up, const QByteArray &down, qint64 total, bo
     const int rlfd = tcpListen(false, 0, &relayPort);
     std::thread relay([&] {
         const int c = ::accept(rlfd, nullptr, nullptr);
-        const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(serverPort);
-        ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        const int s = tcpConnect(serverPort, true);
         std::thread back([&] { pump(s, c); });
         pump(c, s);
         back.join();

@@ -151,13 +151,8 @@ int main(int argc, char **argv)
         phase.report(relays, failed);
         stop = true;
         w.cmdClose_Click();
-        const int wake = ::socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
-        ::connect(wake, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::close(wake);
+        if (const int wake = tcpConnect(port, true); wake >= 0) // the server's accept returns
+            ::close(wake);
         server.join();
         ::close(lfd);
     }

@@ -331,7 +331,9 @@ qint64 LogPane::TopRowStart() const
         return std::min(m_store.Begin() + qint64(verticalScrollBar()->value()) * m_hexBytes, m_store.End());
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
-    return m_store.RowStart(line, inLine);
+    qint64 from, to;
+    m_store.RowBounds(line, inLine, &from, &to);
+    return from;
 }
 
 void LogPane::Refresh()
@@ -446,19 +448,19 @@ void LogPane::paintEvent(QPaintEvent *)
 void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected)
 {
     const int n = int(to - from);
-    std::vector<LogStore::Glyph> &glyphs = m_rowGlyphs;
-    m_store.Glyphs(from, to, decode, glyphs);
+    m_store.Glyphs(from, to, decode, m_rowGlyphs);
+    std::vector<LogStore::Glyph> &glyphs = decode ? m_rowGlyphs : m_byteGlyphs;
     if (!decode) {
         // Lines of binary data: a character the pane's font lacks shows as its bytes,
         // no font is searched for it.
-        for (size_t k = 0; k < glyphs.size(); ++k) {
-            const LogStore::Glyph g = glyphs[k];
-            if (g.Raw || g.Char < 0x100 || PrimaryGlyph(g.Char))
+        glyphs.clear();
+        for (const LogStore::Glyph &g : m_rowGlyphs) {
+            if (g.Raw || g.Char < 0x100 || PrimaryGlyph(g.Char)) {
+                glyphs.push_back(g);
                 continue;
-            glyphs[k] = {g.Pos, 1, m_store.ByteAt(g.Pos), true, g.Col, 1};
-            for (int b = 1; b < g.Len; ++b)
-                glyphs.insert(glyphs.begin() + qsizetype(k) + b,
-                              LogStore::Glyph{g.Pos + b, 1, m_store.ByteAt(g.Pos + b), true, g.Col + b, 1});
+            }
+            for (int b = 0; b < g.Len; ++b)
+                glyphs.push_back({g.Pos + b, 1, m_store.ByteAt(g.Pos + b), true, g.Col + b, 1});
         }
     }
     const int endCol = glyphs.empty() ? 0 : glyphs.back().Col + glyphs.back().Width;
@@ -500,7 +502,7 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
     QVarLengthArray<int, 8> fonts; // fonts used in the current colour run
     for (size_t i = 0; i < glyphs.size();) {
         const quint32 color = colors[glyphs[i].Pos - from];
-        p.setPen(color == Highlighted ? highlightedText : LogPane::ToQColor(color));
+        p.setPen(color == Highlighted ? highlightedText : ToQColor(color));
         size_t j = i;
         fonts.clear();
         fonts.append(0);
@@ -585,7 +587,7 @@ bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
         int j = i + 1;
         while (j < row.size() && colors[size_t(j)] == colors[size_t(i)])
             ++j;
-        p.setPen(colors[size_t(i)] == Highlighted ? highlightedText : LogPane::ToQColor(colors[size_t(i)]));
+        p.setPen(colors[size_t(i)] == Highlighted ? highlightedText : ToQColor(colors[size_t(i)]));
         if (m_useGlyphs) {
             QVarLengthArray<quint32, 80> ids;
             QVarLengthArray<QPointF, 80> at;
@@ -692,9 +694,8 @@ qint64 LogPane::HitTest(const QPoint &point) const
     }
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(row, &inLine);
-    const qint64 from = m_store.RowStart(line, inLine);
-    const qint64 to =
-        inLine + 1 < m_store.RowsOf(line) ? m_store.RowStart(line, inLine + 1) : line.ContentEnd;
+    qint64 from, to;
+    m_store.RowBounds(line, inLine, &from, &to);
     // The character boundary nearest the point.
     const qreal col = qreal(point.x()) / m_cellW;
     m_store.Glyphs(from, to, m_store.Decodes(line), m_rowGlyphs);
@@ -715,9 +716,8 @@ QRect LogPane::CellRect(qint64 pos) const
     }
     const LogStore::Line line = m_store.LineAt(pos);
     const qint64 inLine = m_store.RowInLine(line, pos);
-    const qint64 from = m_store.RowStart(line, inLine);
-    const qint64 to =
-        inLine + 1 < m_store.RowsOf(line) ? m_store.RowStart(line, inLine + 1) : line.ContentEnd;
+    qint64 from, to;
+    m_store.RowBounds(line, inLine, &from, &to);
     m_store.Glyphs(from, to, m_store.Decodes(line), m_rowGlyphs);
     int col = 0, width = 1;
     for (const LogStore::Glyph &g : m_rowGlyphs) {

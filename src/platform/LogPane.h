@@ -157,4 +157,5 @@ private:
     int m_hexBytes = MaxHexBytes;
     qint64 m_textTop = -1;                            // the text view's top byte when the hex view was chosen
     mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
+    std::vector<LogStore::Glyph> m_byteGlyphs;        // the same, a binary line's bytes spelled out
 };

@@ -191,13 +191,13 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
             // above 0x7F or TABs in them are laid out character by character.
             if (counting) {
                 const qint64 shownFrom = std::max(lineStart, firstKept);
-                if ((high | tab) && at - shownFrom <= LongLine + 2) {
-                    s.Used = int(dst - base);
+                const qint64 shownEnd = lineStart >= firstKept ? at - hidden : at - HiddenCrs(at, firstKept);
+                if (high | tab) {
+                    s.Used = int(dst - base); // the layout reads the line from the segment
                     m_end = segStart + s.Used;
-                    rows += RowsOfRange(shownFrom, at - HiddenCrs(at, shownFrom));
+                    rows += RowsOfRange(shownFrom, shownEnd);
                 } else {
-                    rows += lineStart >= firstKept ? RowsFor(length)
-                                                   : RowsFor(at - firstKept - HiddenCrs(at, firstKept));
+                    rows += RowsFor(shownEnd - shownFrom);
                 }
             }
             high = tab = 0;

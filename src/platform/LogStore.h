@@ -84,9 +84,10 @@ public:
     // The row that shows pos.
     qint64 RowOf(qint64 pos) const;
     qint64 RowsOf(const Line &line) const;
-    qint64 RowStart(const Line &line, qint64 row) const; // first byte of a row of the line
     // Where rows first .. first + count - 1 of the line start (fewer when it has fewer).
     void RowStarts(const Line &line, qint64 first, qint64 count, std::vector<qint64> &starts) const;
+    // The bytes [*from, *to) of a row of the line.
+    void RowBounds(const Line &line, qint64 row, qint64 *from, qint64 *to) const;
     qint64 RowInLine(const Line &line, qint64 pos) const; // the row of the line that shows pos
     bool Decodes(const Line &line) const;                 // laid out by characters, not one byte per cell
     // The characters of one row [from, to), in cells or one byte per cell.
@@ -157,6 +158,7 @@ private:
     int m_cols = 80;
     quint32 m_gen = 1;
     mutable qint64 m_rowsCache = -1;
-    mutable std::vector<char> m_scratch;    // bytes of the line being laid out
-    unsigned m_lineHigh = 0, m_lineTab = 0; // bytes above 0x7F, TABs, seen in the line being appended
+    mutable std::vector<qint64> m_rowStarts; // RowBounds' own
+    mutable std::vector<char> m_scratch;     // a line being laid out that spans segments
+    unsigned m_lineHigh = 0, m_lineTab = 0;  // bytes above 0x7F, TABs, seen in the line being appended
 };

@@ -160,21 +160,29 @@ template <class F> void LogStore::Walk(qint64 from, qint64 to, int cols, bool ce
     }
 }
 
+// Rows of the line [from, to), in one pass over its bytes: the layout Walk
+// gives, with each run of ASCII placed at once. At the first byte that is not
+// part of a valid sequence inside one colour, the line is one cell per byte.
 qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
 {
-    if (to - from <= 0)
-        return 1;
-    if (Arithmetic(from, to))
-        return RowsFor(to - from);
-    // The same layout as Walk's, counted: a run of ASCII takes its cells at once,
-    // and every sequence is known to be valid and inside one colour.
     const qint64 n = to - from;
+    if (n <= 0)
+        return 1;
+    if (n > LongLine)
+        return RowsFor(n);
     const unsigned char *p = BytesOf(from, n);
     const qint64 cols = m_cols;
-    qint64 row = 0, col = 0;
+    qint64 row = 0, col = 0, colorEnd = from;
     for (qint64 i = 0; i < n;) {
         if (p[i] < 0x80 && p[i] != '\t') {
             qint64 j = i + 1;
+#ifdef __SSE2__
+            for (const __m128i tab = _mm_set1_epi8('\t'); j + 16 <= n; j += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j));
+                if (_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, tab))))
+                    break;
+            }
+#endif
             while (j < n && p[j] < 0x80 && p[j] != '\t')
                 ++j;
             qint64 len = j - i;
@@ -198,7 +206,13 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
             width = std::max<qint64>(1, std::min(8 - col % 8, cols - col));
         } else {
             char32_t c = 0;
-            len = std::max(1, utf8At(p + i, n - i, &c));
+            len = utf8At(p + i, n - i, &c);
+            if (len && colorEnd < from + i + len) {
+                colorEnd = NextColorChange(from + i, to);
+                len = colorEnd >= from + i + len ? len : 0; // a colour change cuts it
+            }
+            if (!len)
+                return RowsFor(n); // binary data
             width = isWide(c) ? 2 : 1;
             if (col > 0 && col + width > cols) {
                 ++row;
@@ -211,20 +225,12 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
     return row + 1;
 }
 
-qint64 LogStore::RowStart(const Line &line, qint64 row) const
+void LogStore::RowBounds(const Line &line, qint64 row, qint64 *from, qint64 *to) const
 {
-    if (row <= 0)
-        return line.Start;
-    if (Arithmetic(line.Start, line.ContentEnd))
-        return std::min(line.Start + row * m_cols, line.ContentEnd);
-    qint64 at = line.ContentEnd;
-    Walk(line.Start, line.ContentEnd, m_cols, true, [&](const Glyph &g, qint64 r) {
-        if (r < row)
-            return true;
-        at = g.Pos;
-        return false;
-    });
-    return at;
+    std::vector<qint64> &starts = m_rowStarts;
+    RowStarts(line, row, 2, starts);
+    *from = starts[0];
+    *to = starts.size() > 1 ? starts[1] : line.ContentEnd;
 }
 
 void LogStore::RowStarts(const Line &line, qint64 first, qint64 count, std::vector<qint64> &starts) const

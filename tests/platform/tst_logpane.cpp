@@ -322,7 +322,8 @@ private slots:
                     const qint64 row = qint64(rng() % rows.size());
                     qint64 inLine = -1;
                     const LogStore::Line line = store.LineAtRow(row, &inLine);
-                    const qint64 start = store.RowStart(line, inLine);
+                    qint64 start = 0, end = 0;
+                    store.RowBounds(line, inLine, &start, &end);
                     QCOMPARE((std::array{line.Start, line.ContentEnd, inLine, start}), rows[size_t(row)]);
                     QCOMPARE(store.RowOf(start), row);
                 }
