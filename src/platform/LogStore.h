@@ -141,7 +141,6 @@ private:
     static int SegSizeFor(qint64 capacity);
     bool ByCharacters(qint64 from, qint64 to) const; // laid out by characters, not by bytes
     const unsigned char *BytesOf(qint64 from, qint64 n) const;
-    bool Arithmetic(qint64 from, qint64 to) const; // one byte per cell
     qint64 RowsOfRange(qint64 from, qint64 to) const;
     template <class F> void Walk(qint64 from, qint64 to, int cols, bool cells, F &&f) const;
 

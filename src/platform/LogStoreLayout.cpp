@@ -101,7 +101,7 @@ bool LogStore::ByCharacters(qint64 from, qint64 to) const
             ++i;
             continue;
         }
-        char32_t c;
+        char32_t c = 0;
         int len = utf8At(p + i, n - i, &c); // most bytes of binary data end it here
         if (len && colorEnd < from + i + len) {
             colorEnd = NextColorChange(from + i, to);
@@ -113,11 +113,6 @@ bool LogStore::ByCharacters(qint64 from, qint64 to) const
         i += len;
     }
     return special;
-}
-
-bool LogStore::Arithmetic(qint64 from, qint64 to) const
-{
-    return !ByCharacters(from, to);
 }
 
 // Walks the characters of [from, to). By cells:
@@ -134,7 +129,7 @@ template <class F> void LogStore::Walk(qint64 from, qint64 to, int cols, bool ce
     int col = 0;
     for (qint64 i = 0; i < n;) {
         Glyph g{from + i, 1, p[i], true, 0, 1};
-        char32_t c;
+        char32_t c = 0;
         int len = p[i] >= 0x80 ? utf8At(p + i, n - i, &c) : 0;
         if (len && colorEnd < g.Pos + len) {
             colorEnd = NextColorChange(g.Pos, to);
@@ -236,7 +231,7 @@ void LogStore::RowBounds(const Line &line, qint64 row, qint64 *from, qint64 *to)
 void LogStore::RowStarts(const Line &line, qint64 first, qint64 count, std::vector<qint64> &starts) const
 {
     starts.clear();
-    if (Arithmetic(line.Start, line.ContentEnd)) {
+    if (!Decodes(line)) {
         for (qint64 r = first; r < first + count; ++r) {
             const qint64 at = line.Start + r * m_cols;
             if (r > 0 && at >= line.ContentEnd)
@@ -263,8 +258,8 @@ void LogStore::RowStarts(const Line &line, qint64 first, qint64 count, std::vect
 qint64 LogStore::RowInLine(const Line &line, qint64 pos) const
 {
     pos = std::clamp(pos, line.Start, line.ContentEnd);
-    if (Arithmetic(line.Start, line.ContentEnd))
-        return std::min((pos - line.Start) / m_cols, RowsOf(line) - 1);
+    if (!Decodes(line))
+        return std::min((pos - line.Start) / m_cols, RowsFor(line.ContentEnd - line.Start) - 1);
     qint64 row = 0;
     Walk(line.Start, line.ContentEnd, m_cols, true, [&](const Glyph &g, qint64 r) {
         if (g.Pos > pos)
