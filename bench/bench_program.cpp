@@ -2,7 +2,7 @@
 // its own, on X11 through Xvfb when that is installed (offscreen otherwise),
 // against a plain reader and a plain relay measured in the same run: three
 // rounds of each, medians compared.
-//   bench_program [MiB, default 512]
+//   bench_program [MiB, default 512] [text|binary|udp|relay: only that case]
 // - flood: `wirebench 127.0.0.1:P`, a peer on P sends the profile, ends its
 //   sending, and waits for the program's end: the program closes the session
 //   only after it has logged the last byte.
@@ -392,6 +392,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const qint64 total = (argc > 1 ? std::atoll(argv[1]) : 512) * MiB;
+    const QByteArray only = argc > 2 ? QByteArray(argv[2]) : QByteArray();
+    const auto runs = [&](const char *name) { return only.isEmpty() || only == name; };
     const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/wirebench");
     const pid_t x11 = startX11();
     if (x11 < 0)
@@ -400,6 +402,8 @@ int main(int argc, char **argv)
                 x11 > 0 ? "X11 (Xvfb)" : "the offscreen platform (Xvfb is not installed)");
 
     for (const bool text : {true, false}) {
+        if (!runs(text ? "text" : "binary"))
+            continue;
         const QByteArray pattern = text ? textLines() : binaryNoBreaks();
         bool complete = true;
         double bytesPerByteKept = 0;
@@ -419,7 +423,7 @@ int main(int argc, char **argv)
     }
 
     const bool xdotool = x11 > 0 && !QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty();
-    if (xdotool) {
+    if (xdotool && runs("udp")) {
         const double secs = 3;
         const Medians m = rounds([&] { return plainUdp(secs); }, [&] { return programUdp(exe, secs); });
         if (m.program >= 0)
@@ -435,7 +439,7 @@ int main(int argc, char **argv)
     QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(up.data()), up.size() / 4);
     QRandomGenerator(2).fillRange(reinterpret_cast<quint32 *>(down.data()), down.size() / 4);
     const qint64 each = total / 2;
-    if (xdotool) {
+    if (xdotool && runs("relay")) {
         int wrong = 0,
             notSetUp = 0; // runs with bytes lost or changed; program runs the window did not set up
         const auto check = [&](double rate, bool exact) {

@@ -1,7 +1,12 @@
 #include "LogStore.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -52,6 +57,87 @@ qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b, unsigned 
 }
 } // namespace
 
+// Memory for new segments, its pages faulted in ahead of need by a thread of its
+// own. While a flood fills an empty ring, faulting in fresh pages costs more than
+// copying the text into them; this way the faults run beside the copying, on a
+// core the event thread is not using.
+class LogStore::Reserve
+{
+public:
+    explicit Reserve(int size) : m_size(size) {}
+    ~Reserve()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        if (m_thread.joinable())
+            m_thread.join();
+        for (char *p : m_ready)
+            delete[] p;
+    }
+    // A buffer the thread has made ready, or null when it has none.
+    char *Take()
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ready.empty())
+            return nullptr;
+        char *p = m_ready.back();
+        m_ready.pop_back();
+        return p;
+    }
+    // Keeps up to `count` buffers ready; ones beyond it are freed.
+    void Want(size_t count)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_wanted = count;
+            for (; m_ready.size() > count; m_ready.pop_back())
+                delete[] m_ready.back();
+            if (m_ready.size() == count)
+                return;
+        }
+        if (count > 0 && !m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this] { Run(); });
+            } catch (const std::system_error &) {
+                return; // no thread: the store faults its pages in itself
+            }
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stop || m_ready.size() < m_wanted; });
+            if (m_stop)
+                return;
+            lock.unlock();
+            auto *p = new (std::nothrow) char[size_t(m_size)];
+            if (p != nullptr)
+                for (int i = 0; i < m_size; i += 4096)
+                    static_cast<volatile char *>(p)[i] = 0;
+            lock.lock();
+            if (p == nullptr)
+                m_wanted = m_ready.size(); // out of memory: the store tries on its own
+            else
+                m_ready.push_back(p);
+        }
+    }
+
+    const int m_size;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<char *> m_ready;
+    size_t m_wanted = 0;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
 LogStore::LogStore() : m_capacity(DefaultCapacity), m_segSize(SegSizeFor(DefaultCapacity)) {}
 
 LogStore::~LogStore()
@@ -82,7 +168,7 @@ LogStore::Segment *LogStore::NewSegment()
         s->Runs.clear();
     } else {
         auto seg = std::make_unique<Segment>();
-        seg->Data.reset(new char[m_segSize]);
+        seg->Data.reset(FreshData());
         s = seg.release();
     }
     s->Start = m_end;
@@ -92,6 +178,21 @@ LogStore::Segment *LogStore::NewSegment()
     s->Rows = 0;
     s->RowsGen = m_gen; // no line ends here yet: zero rows, counted as lines arrive
     return s;
+}
+
+// Memory for a segment the ring has not had yet. While the ring grows, the reserve
+// is asked to keep some ready, never more than the ring can still take.
+char *LogStore::FreshData()
+{
+    constexpr qint64 Ahead = 64; // 4 MiB of 64 KiB segments
+    if (!m_useReserve)
+        return new char[size_t(m_segSize)];
+    if (!m_reserve)
+        m_reserve = std::make_unique<Reserve>(m_segSize);
+    char *p = m_reserve->Take();
+    const qint64 room = m_capacity / m_segSize + 2 - (m_segs.size() + qint64(m_pool.size()) + 1);
+    m_reserve->Want(size_t(std::clamp<qint64>(room, 0, Ahead)));
+    return p != nullptr ? p : new char[size_t(m_segSize)];
 }
 
 void LogStore::DropFront()
@@ -251,6 +352,9 @@ void LogStore::SetCapacity(qint64 bytes)
             for (Segment *s : m_pool)
                 delete s;
             m_pool.clear();
+            m_reserve.reset(); // its buffers have the old size
+        } else if (m_reserve) {
+            m_reserve->Want(0); // asked again, within the new capacity, when the ring grows
         }
         m_capacity = bytes;
         m_segSize = segSize;
@@ -263,9 +367,10 @@ void LogStore::SetCapacity(qint64 bytes)
     // Another segment size: copy the newest text that fits into a fresh store,
     // colour by colour, keeping the absolute positions.
     LogStore fresh;
+    fresh.m_useReserve = false; // filled at once from memory already here
     fresh.m_capacity = bytes;
     fresh.m_segSize = segSize;
-    fresh.m_cols = m_cols;
+    fresh.SetColumns(m_cols);
     const qint64 from = std::max(m_base, m_end - bytes);
     fresh.m_base = fresh.m_end = from;
     fresh.m_lastLf = from - 1;
@@ -279,6 +384,7 @@ void LogStore::SetCapacity(qint64 bytes)
     }
     std::swap(m_segs, fresh.m_segs);
     std::swap(m_pool, fresh.m_pool);
+    m_reserve.reset();
     m_lfLess = 0;
     m_base = fresh.m_base;
     m_capacity = bytes;
@@ -382,6 +488,7 @@ void LogStore::SetColumns(int cols)
     if (cols == m_cols)
         return;
     m_cols = cols;
+    m_colsInverse = ~quint64(0) / quint64(cols) + 1; // 0 for one column: divided the slow way
     ++m_gen;
     m_rowsCache = -1;
 }

@@ -127,26 +127,39 @@ private:
             return s.Data[off - 1] != '\r' ? 0 : s.Data[off - 2] == '\r' ? 2 : 1;
         return HiddenCrs(s.Start + off, lineStart);
     }
+    class Reserve;
     Segment *NewSegment();
+    char *FreshData();
     void DropFront();
     void TrimPool();
     int SegIndex(qint64 pos) const;
     qint64 SegRows(const Segment &s) const;
     Line MakeLine(int seg, int lf) const;
     Line LastLine() const;
+    // Rows a line of `length` cells takes. Called for every line appended, so the
+    // division is a multiplication by the columns' reciprocal: a hardware divide
+    // cost a fifth of the whole append path.
     qint64 RowsFor(qint64 length) const
     {
-        return length <= m_cols ? 1 : (length + m_cols - 1) / m_cols; // most lines fit: no division
+        if (length <= m_cols)
+            return 1;
+        const quint64 n = quint64(length) + quint64(m_cols) - 1;
+        if (n >> 32 == 0 && m_colsInverse != 0)
+            return qint64(quint64((Wide(m_colsInverse) * n) >> 64));
+        return qint64(n / quint64(m_cols));
     }
+    __extension__ typedef unsigned __int128 Wide;
     static int SegSizeFor(qint64 capacity);
     bool ByCharacters(qint64 from, qint64 to) const; // laid out by characters, not by bytes
     const unsigned char *BytesOf(qint64 from, qint64 n) const;
     qint64 RowsOfRange(qint64 from, qint64 to) const;
     template <class F> void Walk(qint64 from, qint64 to, int cols, bool cells, F &&f) const;
 
-    QList<Segment *> m_segs;       // a queue: appending after dropping from the front reuses its room
-    std::vector<Segment *> m_pool; // dropped segments kept for reuse
-    qsizetype m_lfLess = 0;        // leading full segments known to hold no LF
+    QList<Segment *> m_segs;            // a queue: appending after dropping from the front reuses its room
+    std::vector<Segment *> m_pool;      // dropped segments kept for reuse
+    std::unique_ptr<Reserve> m_reserve; // fresh segment memory, made ready by a thread of its own
+    bool m_useReserve = true;
+    qsizetype m_lfLess = 0; // leading full segments known to hold no LF
     qint64 m_base = 0;
     qint64 m_end = 0;
     qint64 m_lastLf = -1;
@@ -155,6 +168,7 @@ private:
     qint64 m_capacity;
     int m_segSize;
     int m_cols = 80;
+    quint64 m_colsInverse = ~quint64(0) / 80 + 1; // n / m_cols == (n * this) >> 64 for 32-bit n
     quint32 m_gen = 1;
     mutable qint64 m_rowsCache = -1;
     mutable std::vector<qint64> m_rowStarts; // RowBounds' own
