@@ -1,6 +1,7 @@
 #include "LogStore.h"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -212,7 +213,7 @@ void LogStore::DropFront()
         m_segs[m_lfLess]->RowsGen = 0;
 }
 
-qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion)
+qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion, char *source)
 {
     qint64 nuls = 0;
     const bool lfToCrLf = conversion & LfToCrLf;
@@ -261,6 +262,8 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
                 continue;
             if (*src == '\0') {
                 *dst++ = '?';
+                if (source != nullptr)
+                    source[src - data] = '?';
                 ++src;
                 ++nuls;
                 continue;
@@ -312,6 +315,8 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
         n = srcEnd - src;
+        if (source != nullptr)
+            source += src - data;
         data = src;
     }
     m_rowsCache = -1;
@@ -397,7 +402,7 @@ void LogStore::SetCapacity(qint64 bytes)
 int LogStore::SegIndex(qint64 pos) const
 {
     // Every segment but the last is full, so the index is plain division.
-    return int((pos - m_segs.front()->Start) / m_segSize);
+    return int((pos - m_segs.front()->Start) >> std::countr_zero(unsigned(m_segSize))); // a power of two
 }
 
 void LogStore::Read(qint64 from, qint64 n, char *out) const

@@ -40,8 +40,11 @@ public:
     enum Conversion : unsigned { AsIs = 0, LfToCrLf = 1, NulToQuestion = 2 };
     // Appends n bytes in the given colour, converted as asked; drops the oldest
     // segments to stay within the capacity. Returns how many NULs were replaced.
-    // Throws std::bad_alloc when memory runs out.
-    qint64 Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs);
+    // With NulToQuestion and a source (the writable bytes data points to), each
+    // NUL there becomes "?" too, in the same pass. Throws std::bad_alloc when
+    // memory runs out.
+    qint64 Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs,
+                  char *source = nullptr);
     // Empties the store; positions restart at 0.
     void Clear();
     qint64 Capacity() const { return m_capacity; }
