@@ -209,8 +209,15 @@ void LogStore::DropFront()
     m_lfLess = std::max<qsizetype>(0, m_lfLess - 1);
     while (m_lfLess < m_segs.size() - 1 && m_segs[m_lfLess]->Lfs.empty())
         ++m_lfLess;
-    if (m_lfLess < m_segs.size() && !m_segs[m_lfLess]->Lfs.empty())
-        m_segs[m_lfLess]->RowsGen = 0;
+    // Only that line is counted again, not the whole segment.
+    if (m_lfLess < m_segs.size() && !m_segs[m_lfLess]->Lfs.empty()) {
+        Segment &first = *m_segs[m_lfLess];
+        if (first.RowsGen == m_gen) {
+            const qint64 rows = RowsOf(MakeLine(int(m_lfLess), 0));
+            first.Rows += rows - first.FirstRows;
+            first.FirstRows = rows;
+        }
+    }
 }
 
 qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion, char *source)
@@ -251,7 +258,7 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         // alias the members, which would then be read again after every byte.
         const qint64 segStart = s.Start, firstKept = m_base;
         const bool counting = s.RowsGen == m_gen;
-        qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows;
+        qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows, firstRows = s.FirstRows;
         unsigned high = m_lineHigh, tab = m_lineTab;
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
@@ -296,13 +303,17 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
             if (counting) {
                 const qint64 shownFrom = std::max(lineStart, firstKept);
                 const qint64 shownEnd = lineStart >= firstKept ? at - hidden : at - HiddenCrs(at, firstKept);
+                qint64 lineRows;
                 if (high | tab) {
                     s.Used = int(dst - base); // the layout reads the line from the segment
                     m_end = segStart + s.Used;
-                    rows += RowsOfRange(shownFrom, shownEnd);
+                    lineRows = RowsOfRange(shownFrom, shownEnd);
                 } else {
-                    rows += RowsFor(shownEnd - shownFrom);
+                    lineRows = RowsFor(shownEnd - shownFrom);
                 }
+                rows += lineRows;
+                if (lastLf < segStart)
+                    firstRows = lineRows;
             }
             high = tab = 0;
             lastLf = at;
@@ -312,6 +323,7 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         m_lineTab = tab;
         s.MaxLine = maxLine;
         s.Rows = rows;
+        s.FirstRows = firstRows;
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
         n = srcEnd - src;
@@ -505,12 +517,16 @@ qint64 LogStore::SegRows(const Segment &s) const
     qint64 rows;
     if (s.MaxLine <= m_cols) {
         rows = qint64(s.Lfs.size()); // no line here wraps
+        s.FirstRows = 1;
     } else {
         rows = 0;
         qint64 start = std::max(s.PrevLf + 1, m_base);
         for (size_t k = 0; k < s.Lfs.size(); ++k) {
             const qint64 at = s.Start + s.Lfs[k];
-            rows += RowsOfRange(start, at - HiddenCrsIn(s, s.Lfs[k], start));
+            const qint64 lineRows = RowsOfRange(start, at - HiddenCrsIn(s, s.Lfs[k], start));
+            rows += lineRows;
+            if (k == 0)
+                s.FirstRows = lineRows;
             start = at + 1;
         }
     }

@@ -117,7 +117,8 @@ private:
         std::vector<quint16> Lfs; // offsets of the LF bytes
         std::vector<Run> Runs;    // colour changes inside this segment
         mutable qint64 Rows = 0;
-        mutable quint32 RowsGen = 0; // m_gen value Rows was counted for
+        mutable qint64 FirstRows = 0; // of them, the rows of the first line ending here
+        mutable quint32 RowsGen = 0;  // m_gen value Rows was counted for
     };
 
     // CRs just before an LF that end the line with it (at most two).
