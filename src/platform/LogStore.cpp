@@ -14,49 +14,73 @@
 
 namespace
 {
+#ifdef __SSE2__
+__m128i nonUtf8(__m128i v)
+{
+    const __m128i above = _mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(char(0x80))),
+                                         _mm_set1_epi8(char(0xF4 ^ 0x80))); // unsigned v > F4
+    return _mm_or_si128(
+        above, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(char(0xFE))), _mm_set1_epi8(char(0xC0))));
+}
+#endif
+
 // Copies from src to dst up to the first byte that is a or b, or all n bytes when
 // there is none; returns how many bytes came before it. dst has room for n bytes.
-// One pass finds the stop and copies: text arrives as many short lines.
-// Notes in high and tab whether bytes above 0x7F and TABs were copied (perhaps
-// also some after the stop): lines without any are laid out by arithmetic.
-qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b, unsigned &high, unsigned &tab)
+// One pass finds the stop, copies, and notes what the copied bytes hold (see
+// LogStore::Seen): text arrives as many short lines.
+qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b, unsigned &high, unsigned &tab,
+                 unsigned &bad)
 {
     qint64 i = 0;
 #ifdef __SSE2__
     const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vt = _mm_set1_epi8('\t');
-    const auto stops = [&](__m128i v) {
-        return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
+    const auto mask = [](__m128i lo, __m128i hi) {
+        return unsigned(_mm_movemask_epi8(lo)) | unsigned(_mm_movemask_epi8(hi)) << 16;
     };
+    const auto stops = [&](__m128i v) { return _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)); };
     // Bytes stored past the stop are written over by what comes after it.
     for (; i + 32 <= n; i += 32) {
         const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
         const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), lo);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i + 16), hi);
-        high |= unsigned(_mm_movemask_epi8(_mm_or_si128(lo, hi)));
+        const unsigned stop = mask(stops(lo), stops(hi));
+        const unsigned h = unsigned(_mm_movemask_epi8(_mm_or_si128(lo, hi)));
+        high |= h; // these two may note bytes past the stop too: harmless, they only
         tab |= unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(lo, vt), _mm_cmpeq_epi8(hi, vt))));
-        if (const unsigned mask = stops(lo) | stops(hi) << 16)
-            return i + __builtin_ctz(mask);
-    }
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v);
-        high |= unsigned(_mm_movemask_epi8(v));
-        tab |= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vt)));
-        if (const unsigned mask = stops(v))
-            return i + __builtin_ctz(mask);
+        if (h && !bad) // this one not: binary data has one at once, and then it is not looked for
+            bad = mask(nonUtf8(lo), nonUtf8(hi)) & (stop ? (stop & (0u - stop)) - 1 : ~0u);
+        if (stop)
+            return i + __builtin_ctz(stop);
     }
 #endif
     for (; i < n; ++i) {
+        const auto c = quint8(src[i]);
         if (src[i] == a || src[i] == b)
-            return i;
+            break;
         dst[i] = src[i];
-        high |= quint8(src[i]) & 0x80;
-        tab |= src[i] == '\t';
+        high |= c & 0x80;
+        bad |= c >= 0xF5 || (c & 0xFE) == 0xC0;
+        tab |= c == '\t';
     }
-    return n;
+    return i;
 }
+
 } // namespace
+
+bool LogStore::HasNonUtf8(const unsigned char *p, qint64 n)
+{
+    qint64 i = 0;
+#ifdef __SSE2__
+    for (; i + 16 <= n; i += 16)
+        if (_mm_movemask_epi8(nonUtf8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)))))
+            return true;
+#endif
+    for (; i < n; ++i)
+        if (p[i] >= 0xF5 || (p[i] & 0xFE) == 0xC0)
+            return true;
+    return false;
+}
 
 // Memory for new segments, its pages faulted in ahead of need by a thread of its
 // own. While a flood fills an empty ring, faulting in fresh pages costs more than
@@ -259,10 +283,11 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         const qint64 segStart = s.Start, firstKept = m_base;
         const bool counting = s.RowsGen == m_gen;
         qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows, firstRows = s.FirstRows;
-        unsigned high = m_lineHigh, tab = m_lineTab;
+        // Locals as well: the caller's stores through char * could alias m_line.
+        unsigned high = m_line.High, tab = m_line.Tab, bad = m_line.Bad;
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
-            const qint64 run = copyUntil(dst, src, avail, '\n', nul, high, tab);
+            const qint64 run = copyUntil(dst, src, avail, '\n', nul, high, tab, bad);
             dst += run;
             src += run;
             if (run == avail)
@@ -304,7 +329,8 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
                 const qint64 shownFrom = std::max(lineStart, firstKept);
                 const qint64 shownEnd = lineStart >= firstKept ? at - hidden : at - HiddenCrs(at, firstKept);
                 qint64 lineRows;
-                if (high | tab) {
+                // Binary data, unless the part that held the byte UTF-8 never has is gone.
+                if ((high | tab) && (!bad || lineStart < firstKept)) {
                     s.Used = int(dst - base); // the layout reads the line from the segment
                     m_end = segStart + s.Used;
                     lineRows = RowsOfRange(shownFrom, shownEnd);
@@ -315,12 +341,11 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
                 if (lastLf < segStart)
                     firstRows = lineRows;
             }
-            high = tab = 0;
+            high = tab = bad = 0;
             lastLf = at;
         }
         m_lastLf = lastLf;
-        m_lineHigh = high;
-        m_lineTab = tab;
+        m_line = {high, tab, bad};
         s.MaxLine = maxLine;
         s.Rows = rows;
         s.FirstRows = firstRows;
@@ -346,7 +371,7 @@ void LogStore::Clear()
     TrimPool();
     m_base = m_end = 0;
     m_lastLf = -1;
-    m_lineHigh = m_lineTab = 0;
+    m_line = Seen();
     m_hasColor = false;
     m_rowsCache = -1;
 }

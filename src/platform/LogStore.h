@@ -131,6 +131,16 @@ private:
             return s.Data[off - 1] != '\r' ? 0 : s.Data[off - 2] == '\r' ? 2 : 1;
         return HiddenCrs(s.Start + off, lineStart);
     }
+    // What bytes of a line hold, as far as the layout cares: bytes above 0x7F,
+    // TABs, and bytes UTF-8 never has (C0, C1, F5 to FF). Lines with none of the
+    // first two are laid out by arithmetic; so are those with the last, binary
+    // data shown one byte per cell.
+    struct Seen {
+        unsigned High = 0, Tab = 0, Bad = 0;
+    };
+    // Whether p holds a byte UTF-8 never has: random binary data has one in every
+    // twenty bytes, so it is told apart in a few steps without a branch per byte.
+    static bool HasNonUtf8(const unsigned char *p, qint64 n);
     class Reserve;
     Segment *NewSegment();
     char *FreshData();
@@ -177,5 +187,5 @@ private:
     mutable qint64 m_rowsCache = -1;
     mutable std::vector<qint64> m_rowStarts; // RowBounds' own
     mutable std::vector<char> m_scratch;     // a line being laid out that spans segments
-    unsigned m_lineHigh = 0, m_lineTab = 0;  // bytes above 0x7F, TABs, seen in the line being appended
+    Seen m_line;                             // what the line being appended holds so far
 };

@@ -49,29 +49,6 @@ int utf8At(const unsigned char *p, qint64 avail, char32_t *cp)
     return len;
 }
 
-// Whether p holds a byte that is never part of UTF-8 (C0, C1, F5 to FF). Random
-// binary data has one in every twenty bytes, so most of it is told apart in a
-// few steps without a branch per byte.
-bool hasNonUtf8Byte(const unsigned char *p, qint64 n)
-{
-    qint64 i = 0;
-#ifdef __SSE2__
-    const __m128i flip = _mm_set1_epi8(char(0x80)), f4 = _mm_set1_epi8(char(0xF4 ^ 0x80));
-    const __m128i even = _mm_set1_epi8(char(0xFE)), c0 = _mm_set1_epi8(char(0xC0));
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        const __m128i above = _mm_cmpgt_epi8(_mm_xor_si128(v, flip), f4); // unsigned v > F4
-        const __m128i overlong = _mm_cmpeq_epi8(_mm_and_si128(v, even), c0);
-        if (_mm_movemask_epi8(_mm_or_si128(above, overlong)))
-            return true;
-    }
-#endif
-    for (; i < n; ++i)
-        if (p[i] >= 0xF5 || (p[i] & 0xFE) == 0xC0)
-            return true;
-    return false;
-}
-
 // East Asian wide and fullwidth characters, and the emoji blocks: two cells.
 bool isWide(char32_t c)
 {
@@ -105,7 +82,7 @@ bool LogStore::ByCharacters(qint64 from, qint64 to) const
     if (n <= 0 || n > LongLine)
         return false;
     const unsigned char *p = BytesOf(from, n);
-    if (hasNonUtf8Byte(p, n))
+    if (HasNonUtf8(p, n))
         return false;
     bool special = false;
     qint64 colorEnd = from;
@@ -191,7 +168,7 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
     if (n > LongLine)
         return RowsFor(n);
     const unsigned char *p = BytesOf(from, n);
-    if (hasNonUtf8Byte(p, n))
+    if (HasNonUtf8(p, n))
         return RowsFor(n); // binary data
     const qint64 cols = m_cols;
     qint64 row = 0, col = 0, colorEnd = from;
@@ -211,7 +188,8 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
             if (col + len <= cols) {
                 col += len;
             } else {
-                len -= cols - col;
+                len -=
+                    std::max<qint64>(0, cols - col); // a wide character may have overfilled a row of one cell
                 row += 1 + (len - 1) / cols;
                 col = (len - 1) % cols + 1;
             }

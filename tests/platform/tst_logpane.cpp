@@ -246,6 +246,22 @@ private slots:
                 inserted.last().second.endsWith(QStringLiteral("fend")));
     }
 
+    // A line whose binary start the ring has dropped is laid out by what is kept:
+    // here wide characters, two cells each.
+    void lineLosingItsBinaryStart()
+    {
+        LogStore store;
+        store.SetCapacity(LogPane::MinCapacity);
+        store.SetColumns(10);
+        store.Append(QByteArray(4096, '\xff').constData(), 4096, Black);
+        const QByteArray wide = QByteArray("\xf0\x9f\x98\x80").repeated(20000);
+        store.Append(wide.constData(), wide.size(), Black);
+        store.Append("\n", 1, Black);
+        const qint64 kept = store.Size() - 1; // whole characters: segments hold 4 KiB
+        QVERIFY(kept < wide.size() && kept % 4 == 0);
+        QCOMPARE(store.RowCount(), (kept / 4 + 4) / 5 + 1); // and the empty last line
+    }
+
     // Random appends, widths, capacities and clears against a plain model: the
     // kept text, colours, row count and row-to-line mapping must agree.
     void storeMatchesModel()
@@ -265,15 +281,19 @@ private slots:
                     all.clear();
                     colors.clear();
                 } else {
-                    // Some runs hold no LF across whole segments, as binary data does.
-                    const bool noLf = rng() % 4 == 0;
+                    // Some runs hold no LF across whole segments, as binary data does;
+                    // some are clean text, so a line can lose its binary start to the ring.
+                    const bool noLf = rng() % 4 == 0, clean = rng() % 3 == 0;
                     QByteArray b(noLf             ? int(rng() % 80000)
                                  : rng() % 4 == 0 ? int(rng() % 30000)
                                                   : int(rng() % 300),
                                  'x');
                     for (char &c : b) {
                         const int r = int(rng() % 100);
-                        c = r < 5 ? '\n' : r < 8 ? '\r' : r < 20 ? char(rng() % 256) : char('a' + r % 26);
+                        c = r < 5              ? '\n'
+                            : r < 8            ? '\r'
+                            : r < 20 && !clean ? char(rng() % 256)
+                                               : char('a' + r % 26);
                         if (noLf && c == '\n')
                             c = 'y';
                     }
