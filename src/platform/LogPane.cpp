@@ -93,29 +93,28 @@ void LogPane::SetCaret(qint64 pos)
     }
 }
 
-qint64 LogPane::InsertAtCaret(const QByteArray &text, unsigned conversion)
+void LogPane::InsertAtCaret(const QByteArray &text, unsigned conversion)
 {
-    return Insert(text.constData(), text.size(), conversion, nullptr);
+    Insert(text.constData(), text.size(), conversion, nullptr);
 }
 
-qint64 LogPane::InsertAtCaret(QByteArray *text, unsigned conversion)
+void LogPane::InsertAtCaret(QByteArray *text, unsigned conversion)
 {
     if (text->isEmpty())
-        return 0;
+        return;
     char *bytes = text->data();
-    return Insert(bytes, text->size(), conversion, bytes);
+    Insert(bytes, text->size(), conversion, bytes);
 }
 
-qint64 LogPane::Insert(const char *data, qint64 n, unsigned conversion, char *source)
+void LogPane::Insert(const char *data, qint64 n, unsigned conversion, char *source)
 {
     if (n == 0)
-        return 0;
+        return;
     if (m_caret != m_store.End())
         throw Failure(FailureNo::LogFailure, QStringLiteral("The log can only be appended to at its end."));
     const qint64 base = m_store.Begin();
-    qint64 nuls = 0;
     try {
-        nuls = m_store.Append(data, n, m_color, conversion, source);
+        m_store.Append(data, n, m_color, conversion, source);
     } catch (const std::bad_alloc &) {
         TrimToBase();
         m_anchor = m_caret = m_store.End();
@@ -129,7 +128,6 @@ qint64 LogPane::Insert(const char *data, qint64 n, unsigned conversion, char *so
     if (!m_announceTimer.isActive())
         m_announceTimer.start();
     emit Changed();
-    return nuls;
 }
 
 void LogPane::SetSelColor(quint32 bgr)

@@ -38,10 +38,10 @@ public:
     qint64 Caret() const;
     void SetCaret(qint64 pos); // caret at pos, selection emptied
     // Raises Failure unless the caret is at the end. The text is converted as it
-    // is copied in (LogStore::Conversion); returns how many NULs were replaced.
-    qint64 InsertAtCaret(const QByteArray &text, unsigned conversion = LogStore::AsIs);
+    // is copied in (LogStore::Conversion).
+    void InsertAtCaret(const QByteArray &text, unsigned conversion = LogStore::AsIs);
     // The same, and with LogStore::NulToQuestion the NULs of *text are replaced too.
-    qint64 InsertAtCaret(QByteArray *text, unsigned conversion);
+    void InsertAtCaret(QByteArray *text, unsigned conversion);
     void SetSelColor(quint32 bgr); // colour of the selection, or of the next insert
     void Clear();                  // text and colours gone
 
@@ -94,7 +94,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
-    qint64 Insert(const char *data, qint64 n, unsigned conversion, char *source);
+    void Insert(const char *data, qint64 n, unsigned conversion, char *source);
     friend class LogPaneAccessible;
     struct Overlay {
         qint64 Start, End; // absolute

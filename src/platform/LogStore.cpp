@@ -24,43 +24,66 @@ __m128i nonUtf8(__m128i v)
 }
 #endif
 
-// Copies from src to dst up to the first byte that is a or b, or all n bytes when
-// there is none; returns how many bytes came before it. dst has room for n bytes.
-// One pass finds the stop, copies, and notes what the copied bytes hold (see
-// LogStore::Seen): text arrives as many short lines.
-qint64 copyUntil(char *dst, const char *src, qint64 n, char a, char b, unsigned &high, unsigned &tab,
-                 unsigned &bad)
+// Copies from src to dst up to the first LF, or all n bytes when there is none;
+// returns how many bytes came before it. dst has room for n bytes. With
+// nulToQuestion each NUL is stored as "?", and when back (src's own writable
+// bytes) is given it becomes "?" there too. One pass finds the LF, copies,
+// replaces, and notes in high and tab whether bytes above 0x7F and TABs were
+// copied (perhaps also some after the LF): lines without are laid out by
+// arithmetic. Text arrives as many short lines, binary data with a NUL every few
+// hundred bytes.
+qint64 copyLine(char *dst, const char *src, qint64 n, bool nulToQuestion, char *back, unsigned &high,
+                unsigned &tab)
 {
     qint64 i = 0;
 #ifdef __SSE2__
-    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vt = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n'), vt = _mm_set1_epi8('\t'), question = _mm_set1_epi8('?');
+    // Looked for with the LF; when NULs are kept this is the LF once more.
+    const __m128i nul = _mm_set1_epi8(nulToQuestion ? '\0' : '\n');
     const auto mask = [](__m128i lo, __m128i hi) {
         return unsigned(_mm_movemask_epi8(lo)) | unsigned(_mm_movemask_epi8(hi)) << 16;
     };
-    const auto stops = [&](__m128i v) { return _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)); };
-    // Bytes stored past the stop are written over by what comes after it.
-    for (; i + 32 <= n; i += 32) {
-        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
+    const auto copy = [&](__m128i lo, __m128i hi) {
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), lo);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i + 16), hi);
-        const unsigned stop = mask(stops(lo), stops(hi));
-        const unsigned h = unsigned(_mm_movemask_epi8(_mm_or_si128(lo, hi)));
-        high |= h; // these two may note bytes past the stop too: harmless, they only
+        high |= unsigned(_mm_movemask_epi8(_mm_or_si128(lo, hi)));
         tab |= unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(lo, vt), _mm_cmpeq_epi8(hi, vt))));
-        if (h && !bad) // this one not: binary data has one at once, and then it is not looked for
-            bad = mask(nonUtf8(lo), nonUtf8(hi)) & (stop ? (stop & (0u - stop)) - 1 : ~0u);
-        if (stop)
-            return i + __builtin_ctz(stop);
+    };
+    // Bytes stored past the LF are written over by what comes after it.
+    for (; i + 32 <= n; i += 32) {
+        __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
+        const __m128i nulLo = _mm_cmpeq_epi8(lo, nul), nulHi = _mm_cmpeq_epi8(hi, nul);
+        if (unsigned stop = mask(_mm_or_si128(_mm_cmpeq_epi8(lo, lf), nulLo),
+                                 _mm_or_si128(_mm_cmpeq_epi8(hi, lf), nulHi))) {
+            const unsigned found = nulToQuestion ? mask(nulLo, nulHi) : 0;
+            if (found) {
+                lo = _mm_or_si128(lo, _mm_and_si128(nulLo, question));
+                hi = _mm_or_si128(hi, _mm_and_si128(nulHi, question));
+                if (back != nullptr) // those past the LF too: the next call reads them as "?"
+                    for (unsigned m = found; m != 0; m &= m - 1)
+                        back[i + std::countr_zero(m)] = '?';
+                stop &= ~found; // the LFs
+            }
+            copy(lo, hi); // these flags may note bytes past the LF: harmless, they only save work
+            if (stop)
+                return i + std::countr_zero(stop);
+            continue;
+        }
+        copy(lo, hi);
     }
 #endif
     for (; i < n; ++i) {
-        const auto c = quint8(src[i]);
-        if (src[i] == a || src[i] == b)
+        auto c = quint8(src[i]);
+        if (c == '\n')
             break;
-        dst[i] = src[i];
+        if (c == 0 && nulToQuestion) {
+            c = '?';
+            if (back != nullptr)
+                back[i] = '?';
+        }
+        dst[i] = char(c);
         high |= c & 0x80;
-        bad |= c >= 0xF5 || (c & 0xFE) == 0xC0;
         tab |= c == '\t';
     }
     return i;
@@ -244,11 +267,10 @@ void LogStore::DropFront()
     }
 }
 
-qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion, char *source)
+void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion, char *source)
 {
-    qint64 nuls = 0;
     const bool lfToCrLf = conversion & LfToCrLf;
-    const char nul = conversion & NulToQuestion ? '\0' : '\n'; // the copy stops at LF and at this
+    const bool nulToQuestion = conversion & NulToQuestion;
     bool crWritten = false; // the CR of a CR LF ended the last segment; its LF comes next
     while (n > 0) {
         const bool fresh = m_segs.empty() || m_segs.back()->Used == m_segSize;
@@ -282,24 +304,17 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
         // alias the members, which would then be read again after every byte.
         const qint64 segStart = s.Start, firstKept = m_base;
         const bool counting = s.RowsGen == m_gen;
-        qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows, firstRows = s.FirstRows;
-        // Locals as well: the caller's stores through char * could alias m_line.
-        unsigned high = m_line.High, tab = m_line.Tab, bad = m_line.Bad;
+        qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows;
+        const bool hadLf = !s.Lfs.empty();
+        unsigned high = m_lineHigh, tab = m_lineTab;
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
-            const qint64 run = copyUntil(dst, src, avail, '\n', nul, high, tab, bad);
+            const qint64 run =
+                copyLine(dst, src, avail, nulToQuestion, source ? source + (src - data) : nullptr, high, tab);
             dst += run;
             src += run;
             if (run == avail)
                 continue;
-            if (*src == '\0') {
-                *dst++ = '?';
-                if (source != nullptr)
-                    source[src - data] = '?';
-                ++src;
-                ++nuls;
-                continue;
-            }
             if (lfToCrLf && !crWritten) {
                 *dst++ = '\r';
                 if (dst == dstEnd) {
@@ -328,36 +343,38 @@ qint64 LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conv
             if (counting) {
                 const qint64 shownFrom = std::max(lineStart, firstKept);
                 const qint64 shownEnd = lineStart >= firstKept ? at - hidden : at - HiddenCrs(at, firstKept);
-                qint64 lineRows;
-                // Binary data, unless the part that held the byte UTF-8 never has is gone.
-                if ((high | tab) && (!bad || lineStart < firstKept)) {
+                // Binary data is told apart at once, most of it in its first few bytes.
+                const auto binary = [&] {
+                    return shownFrom >= segStart &&
+                           HasNonUtf8(reinterpret_cast<const unsigned char *>(base) + (shownFrom - segStart),
+                                      shownEnd - shownFrom);
+                };
+                if ((high | tab) && !binary()) {
                     s.Used = int(dst - base); // the layout reads the line from the segment
                     m_end = segStart + s.Used;
-                    lineRows = RowsOfRange(shownFrom, shownEnd);
+                    rows += RowsOfRange(shownFrom, shownEnd);
                 } else {
-                    lineRows = RowsFor(shownEnd - shownFrom);
+                    rows += RowsFor(shownEnd - shownFrom);
                 }
-                rows += lineRows;
-                if (lastLf < segStart)
-                    firstRows = lineRows;
             }
-            high = tab = bad = 0;
+            high = tab = 0;
             lastLf = at;
         }
         m_lastLf = lastLf;
-        m_line = {high, tab, bad};
+        m_lineHigh = high;
+        m_lineTab = tab;
         s.MaxLine = maxLine;
         s.Rows = rows;
-        s.FirstRows = firstRows;
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
+        if (counting && !hadLf && !s.Lfs.empty()) // noted for DropFront, away from the loop above
+            s.FirstRows = RowsOf(MakeLine(int(m_segs.size()) - 1, 0));
         n = srcEnd - src;
         if (source != nullptr)
             source += src - data;
         data = src;
     }
     m_rowsCache = -1;
-    return nuls;
 }
 
 void LogStore::Clear()
@@ -371,7 +388,7 @@ void LogStore::Clear()
     TrimPool();
     m_base = m_end = 0;
     m_lastLf = -1;
-    m_line = Seen();
+    m_lineHigh = m_lineTab = 0;
     m_hasColor = false;
     m_rowsCache = -1;
 }

@@ -39,12 +39,11 @@ public:
     // What Append changes while it copies: each LF stored as CR LF, each NUL as "?".
     enum Conversion : unsigned { AsIs = 0, LfToCrLf = 1, NulToQuestion = 2 };
     // Appends n bytes in the given colour, converted as asked; drops the oldest
-    // segments to stay within the capacity. Returns how many NULs were replaced.
-    // With NulToQuestion and a source (the writable bytes data points to), each
-    // NUL there becomes "?" too, in the same pass. Throws std::bad_alloc when
-    // memory runs out.
-    qint64 Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs,
-                  char *source = nullptr);
+    // segments to stay within the capacity. With NulToQuestion and a source (the
+    // writable bytes data points to), each NUL there becomes "?" too, in the same
+    // pass. Throws std::bad_alloc when memory runs out.
+    void Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs,
+                char *source = nullptr);
     // Empties the store; positions restart at 0.
     void Clear();
     qint64 Capacity() const { return m_capacity; }
@@ -131,13 +130,6 @@ private:
             return s.Data[off - 1] != '\r' ? 0 : s.Data[off - 2] == '\r' ? 2 : 1;
         return HiddenCrs(s.Start + off, lineStart);
     }
-    // What bytes of a line hold, as far as the layout cares: bytes above 0x7F,
-    // TABs, and bytes UTF-8 never has (C0, C1, F5 to FF). Lines with none of the
-    // first two are laid out by arithmetic; so are those with the last, binary
-    // data shown one byte per cell.
-    struct Seen {
-        unsigned High = 0, Tab = 0, Bad = 0;
-    };
     // Whether p holds a byte UTF-8 never has: random binary data has one in every
     // twenty bytes, so it is told apart in a few steps without a branch per byte.
     static bool HasNonUtf8(const unsigned char *p, qint64 n);
@@ -187,5 +179,5 @@ private:
     mutable qint64 m_rowsCache = -1;
     mutable std::vector<qint64> m_rowStarts; // RowBounds' own
     mutable std::vector<char> m_scratch;     // a line being laid out that spans segments
-    Seen m_line;                             // what the line being appended holds so far
+    unsigned m_lineHigh = 0, m_lineTab = 0;  // bytes above 0x7F, TABs, seen in the line being appended
 };

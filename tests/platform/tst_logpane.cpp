@@ -306,7 +306,14 @@ private slots:
                     // Half the time each LF goes in as CR LF, and each NUL as "?",
                     // converted while it is copied.
                     const unsigned conversion = rng() % 4;
-                    store.Append(b.constData(), b.size(), color, conversion);
+                    // Half the time the NULs of the given bytes are replaced as well.
+                    QByteArray given(b.constData(), b.size());
+                    const bool inGiven = rng() % 2;
+                    store.Append(given.constData(), given.size(), color, conversion,
+                                 inGiven ? given.data() : nullptr);
+                    QCOMPARE(given, inGiven && (conversion & LogStore::NulToQuestion)
+                                        ? QByteArray(b).replace('\0', '?')
+                                        : b);
                     if (conversion & LogStore::LfToCrLf)
                         b.replace("\n", "\r\n");
                     if (conversion & LogStore::NulToQuestion)
