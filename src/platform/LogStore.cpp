@@ -307,6 +307,9 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
         qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows;
         const bool hadLf = !s.Lfs.empty();
         unsigned high = m_lineHigh, tab = m_lineTab;
+        // The bytes just stored are not read back where the source holds them too:
+        // reading a fresh store at another alignment waits for it to complete.
+        const char *lineSrc = nullptr; // where the line being copied starts in data, when it does
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
             const qint64 run =
@@ -324,17 +327,20 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
             }
             crWritten = false;
             *dst++ = '\n';
-            ++src;
+            const char *const lf = src++;
             const int off = int(dst - base) - 1;
             const qint64 at = segStart + off;
             s.Lfs.push_back(quint16(off));
             const qint64 lineStart = lastLf + 1;
-            // CRs just before the LF end the line with it; most are in this segment.
-            const int hidden = off >= 2 && at - 2 >= std::max(lineStart, firstKept)
-                                   ? (base[off - 1] != '\r'   ? 0
-                                      : base[off - 2] == '\r' ? 2
-                                                              : 1)
-                                   : HiddenCrs(at, lineStart);
+            // CRs just before the LF end the line with it (at most two): most are
+            // known from the source, the CR of a CR LF written here included.
+            int hidden;
+            if (lineSrc != nullptr) {
+                // lineSrc follows an LF in data, which ends the look-back in time.
+                hidden = lfToCrLf ? 1 + (lf[-1] == '\r') : lf[-1] != '\r' ? 0 : lf[-2] == '\r' ? 2 : 1;
+            } else {
+                hidden = HiddenCrs(at, lineStart);
+            }
             const qint64 length = at - lineStart - hidden;
             maxLine = std::max(maxLine, tab ? 8 * length : length); // a bound on the cells it takes
             // The segment's row count is kept up to date while it is valid, so the
@@ -345,9 +351,8 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
                 const qint64 shownEnd = lineStart >= firstKept ? at - hidden : at - HiddenCrs(at, firstKept);
                 // Binary data is told apart at once, most of it in its first few bytes.
                 const auto binary = [&] {
-                    return shownFrom >= segStart &&
-                           HasNonUtf8(reinterpret_cast<const unsigned char *>(base) + (shownFrom - segStart),
-                                      shownEnd - shownFrom);
+                    return lineSrc != nullptr &&
+                           HasNonUtf8(reinterpret_cast<const unsigned char *>(lineSrc), lf - lineSrc);
                 };
                 if ((high | tab) && !binary()) {
                     s.Used = int(dst - base); // the layout reads the line from the segment
@@ -359,6 +364,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
             }
             high = tab = 0;
             lastLf = at;
+            lineSrc = src;
         }
         m_lastLf = lastLf;
         m_lineHigh = high;
