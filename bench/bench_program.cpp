@@ -1,7 +1,8 @@
 // The program as users start it: the real wirebench executable in a process of
 // its own, on X11 through Xvfb when that is installed (offscreen otherwise),
-// against a plain reader and a plain relay measured in the same run: three
-// rounds of each, medians compared.
+// against a plain reader and a plain relay measured in the same run: five
+// rounds of each, medians compared (loopback throughput here varies by a factor
+// of two from one run to the next).
 //   bench_program [MiB, default 512] [text|binary|udp|relay: only that case]
 // - flood: `wirebench 127.0.0.1:P`, a peer on P sends the profile, ends its
 //   sending, and waits for the program's end: the program closes the session
@@ -370,21 +371,22 @@ double programUdp(const QString &exe, double secs)
     return rate;
 }
 
-// Three rounds, each the floor and then the program, so a drift of the machine's
-// speed during the run falls on both; the medians are compared.
+// Rounds of the floor and then the program, so a drift of the machine's speed
+// during the run falls on both; the medians are compared.
 struct Medians {
     double plain, program;
 };
 Medians rounds(const std::function<double()> &plain, const std::function<double()> &program)
 {
-    double p[3], w[3];
-    for (int i = 0; i < 3; ++i) {
+    constexpr int Rounds = 5;
+    double p[Rounds], w[Rounds];
+    for (int i = 0; i < Rounds; ++i) {
         p[i] = plain();
         w[i] = program();
     }
-    std::sort(p, p + 3);
-    std::sort(w, w + 3);
-    return {p[1], w[1]};
+    std::sort(p, p + Rounds);
+    std::sort(w, w + Rounds);
+    return {p[Rounds / 2], w[Rounds / 2]};
 }
 } // namespace
 
@@ -463,7 +465,7 @@ int main(int argc, char **argv)
                     each / MiB, m.program / MiB, m.plain / MiB, m.program / m.plain,
                     wrong ? "NOT EXACT" : "byte-exact");
         if (wrong || notSetUp)
-            std::printf(" (of 6 runs: %d not exact, %d not set up through the window)", wrong, notSetUp);
+            std::printf(" (of 10 runs: %d not exact, %d not set up through the window)", wrong, notSetUp);
         std::printf("\n");
     } else {
         std::printf("udp and relay: skipped, they are set up through the window with xdotool on X11\n");
