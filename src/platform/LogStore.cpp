@@ -93,13 +93,18 @@ qint64 copyLine(char *dst, const char *src, qint64 n, bool nulToQuestion, char *
 
 bool LogStore::HasNonUtf8(const unsigned char *p, qint64 n)
 {
-    qint64 i = 0;
 #ifdef __SSE2__
-    for (; i + 16 <= n; i += 16)
-        if (_mm_movemask_epi8(nonUtf8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)))))
-            return true;
+    if (n >= 16) {
+        const auto found = [&](qint64 i) {
+            return _mm_movemask_epi8(nonUtf8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)))) != 0;
+        };
+        for (qint64 i = 0; i + 16 <= n; i += 16)
+            if (found(i))
+                return true;
+        return found(n - 16); // the last bytes, overlapping those already seen
+    }
 #endif
-    for (; i < n; ++i)
+    for (qint64 i = 0; i < n; ++i)
         if (p[i] >= 0xF5 || (p[i] & 0xFE) == 0xC0)
             return true;
     return false;
@@ -223,6 +228,7 @@ LogStore::Segment *LogStore::NewSegment()
     s->Used = 0;
     s->PrevLf = m_lastLf;
     s->MaxLine = 0;
+    s->Plain = true;
     s->Rows = 0;
     s->RowsGen = m_gen; // no line ends here yet: zero rows, counted as lines arrive
     return s;
@@ -305,6 +311,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
         const qint64 segStart = s.Start, firstKept = m_base;
         const bool counting = s.RowsGen == m_gen;
         qint64 lastLf = m_lastLf, maxLine = s.MaxLine, rows = s.Rows;
+        bool plain = s.Plain;
         const bool hadLf = !s.Lfs.empty();
         unsigned high = m_lineHigh, tab = m_lineTab;
         // The bytes just stored are not read back where the source holds them too:
@@ -343,6 +350,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
             }
             const qint64 length = at - lineStart - hidden;
             maxLine = std::max(maxLine, tab ? 8 * length : length); // a bound on the cells it takes
+            plain = plain && !(high | tab);
             // The segment's row count is kept up to date while it is valid, so the
             // scroll bar never recounts what was just appended. Lines with bytes
             // above 0x7F or TABs in them are laid out character by character.
@@ -370,6 +378,7 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
         m_lineHigh = high;
         m_lineTab = tab;
         s.MaxLine = maxLine;
+        s.Plain = plain;
         s.Rows = rows;
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
@@ -566,6 +575,21 @@ qint64 LogStore::SegRows(const Segment &s) const
     if (s.MaxLine <= m_cols) {
         rows = qint64(s.Lfs.size()); // no line here wraps
         s.FirstRows = 1;
+    } else if (s.Plain) {
+        // One cell per byte: the rows follow from where the LFs are, and the
+        // bytes are read only where the CRs before an LF would change them.
+        rows = 0;
+        qint64 start = std::max(s.PrevLf + 1, m_base);
+        for (size_t k = 0; k < s.Lfs.size(); ++k) {
+            const qint64 at = s.Start + s.Lfs[k];
+            qint64 lineRows = RowsFor(at - start);
+            if (lineRows != RowsFor(at - start - 2))
+                lineRows = RowsFor(at - start - HiddenCrsIn(s, s.Lfs[k], start));
+            rows += lineRows;
+            if (k == 0)
+                s.FirstRows = lineRows;
+            start = at + 1;
+        }
     } else {
         rows = 0;
         qint64 start = std::max(s.PrevLf + 1, m_base);

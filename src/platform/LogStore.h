@@ -113,6 +113,7 @@ private:
         quint32 StartColor = 0;
         qint64 PrevLf = -1;       // last LF before this segment, -1 if none
         qint64 MaxLine = 0;       // longest line ending in this segment, upper bound
+        bool Plain = true;        // every line ending here is ASCII without TABs
         std::vector<quint16> Lfs; // offsets of the LF bytes
         std::vector<Run> Runs;    // colour changes inside this segment
         mutable qint64 Rows = 0;
