@@ -235,7 +235,8 @@ LogStore::Segment *LogStore::NewSegment()
 }
 
 // Memory for a segment the ring has not had yet. While the ring grows, the reserve
-// is asked to keep some ready, never more than the ring can still take.
+// is asked to keep some ready: as many as the ring has had so far, so a log that
+// grows slowly keeps little in reserve, and never more than the ring can still take.
 char *LogStore::FreshData()
 {
     constexpr qint64 Ahead = 64; // 4 MiB of 64 KiB segments
@@ -244,8 +245,9 @@ char *LogStore::FreshData()
     if (!m_reserve)
         m_reserve = std::make_unique<Reserve>(m_segSize);
     char *p = m_reserve->Take();
-    const qint64 room = m_capacity / m_segSize + 2 - (m_segs.size() + qint64(m_pool.size()) + 1);
-    m_reserve->Want(size_t(std::clamp<qint64>(room, 0, Ahead)));
+    const qint64 had = qint64(m_segs.size() + m_pool.size()) + 1;
+    const qint64 room = m_capacity / m_segSize + 2 - had;
+    m_reserve->Want(size_t(std::clamp<qint64>(std::min(room, had), 0, Ahead)));
     return p != nullptr ? p : new char[size_t(m_segSize)];
 }
 
