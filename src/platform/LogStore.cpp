@@ -222,6 +222,9 @@ LogStore::Segment *LogStore::NewSegment()
     } else {
         auto seg = std::make_unique<Segment>();
         seg->Data.reset(FreshData());
+        // Room for a few colour changes: a relay logs both directions in turn, and
+        // a segment reused from the pool must not allocate when it gets one more.
+        seg->Runs.reserve(8);
         s = seg.release();
     }
     s->Start = m_end;
