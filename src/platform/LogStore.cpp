@@ -22,7 +22,38 @@ __m128i nonUtf8(__m128i v)
     return _mm_or_si128(
         above, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(char(0xFE))), _mm_set1_epi8(char(0xC0))));
 }
+__m128i highOrTab(__m128i v)
+{
+    return _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+}
+#else
+struct NoBlock {
+};
+constexpr NoBlock nonUtf8, highOrTab; // the byte tests alone are used
 #endif
+
+// Whether any of the n bytes at p is one `byte` tells; with SSE2, 16 at a time
+// by `block`, whose mask has a bit set for each such byte.
+template <class Block, class Byte> bool anyByte(const unsigned char *p, qint64 n, Block block, Byte byte)
+{
+#ifdef __SSE2__
+    if (n >= 16) {
+        const auto found = [&](qint64 i) {
+            return _mm_movemask_epi8(block(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)))) != 0;
+        };
+        for (qint64 i = 0; i + 16 <= n; i += 16)
+            if (found(i))
+                return true;
+        return found(n - 16); // the last bytes, overlapping those already seen
+    }
+#else
+    Q_UNUSED(block);
+#endif
+    for (qint64 i = 0; i < n; ++i)
+        if (byte(p[i]))
+            return true;
+    return false;
+}
 
 // Copies from src to dst up to the first LF, or all n bytes when there is none;
 // returns how many bytes came before it. dst has room for n bytes. With
@@ -93,21 +124,12 @@ qint64 copyLine(char *dst, const char *src, qint64 n, bool nulToQuestion, char *
 
 bool LogStore::HasNonUtf8(const unsigned char *p, qint64 n)
 {
-#ifdef __SSE2__
-    if (n >= 16) {
-        const auto found = [&](qint64 i) {
-            return _mm_movemask_epi8(nonUtf8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)))) != 0;
-        };
-        for (qint64 i = 0; i + 16 <= n; i += 16)
-            if (found(i))
-                return true;
-        return found(n - 16); // the last bytes, overlapping those already seen
-    }
-#endif
-    for (qint64 i = 0; i < n; ++i)
-        if (p[i] >= 0xF5 || (p[i] & 0xFE) == 0xC0)
-            return true;
-    return false;
+    return anyByte(p, n, nonUtf8, [](unsigned char c) { return c >= 0xF5 || (c & 0xFE) == 0xC0; });
+}
+
+bool LogStore::HasHighOrTab(const unsigned char *p, qint64 n)
+{
+    return anyByte(p, n, highOrTab, [](unsigned char c) { return c >= 0x80 || c == '\t'; });
 }
 
 // Memory for new segments, its pages faulted in ahead of need by a thread of its
@@ -580,27 +602,21 @@ qint64 LogStore::SegRows(const Segment &s) const
     if (s.MaxLine <= m_cols) {
         rows = qint64(s.Lfs.size()); // no line here wraps
         s.FirstRows = 1;
-    } else if (s.Plain) {
-        // One cell per byte: the rows follow from where the LFs are, and the
-        // bytes are read only where the CRs before an LF would change them.
-        rows = 0;
-        qint64 start = std::max(s.PrevLf + 1, m_base);
-        for (size_t k = 0; k < s.Lfs.size(); ++k) {
-            const qint64 at = s.Start + s.Lfs[k];
-            qint64 lineRows = RowsFor(at - start);
-            if (lineRows != RowsFor(at - start - 2))
-                lineRows = RowsFor(at - start - HiddenCrsIn(s, s.Lfs[k], start));
-            rows += lineRows;
-            if (k == 0)
-                s.FirstRows = lineRows;
-            start = at + 1;
-        }
     } else {
         rows = 0;
         qint64 start = std::max(s.PrevLf + 1, m_base);
         for (size_t k = 0; k < s.Lfs.size(); ++k) {
             const qint64 at = s.Start + s.Lfs[k];
-            const qint64 lineRows = RowsOfRange(start, at - HiddenCrsIn(s, s.Lfs[k], start));
+            qint64 lineRows;
+            if (s.Plain) {
+                // One cell per byte: the rows follow from where the LFs are, and the
+                // bytes are read only where the CRs before an LF would change them.
+                lineRows = RowsFor(at - start);
+                if (lineRows != RowsFor(at - start - 2))
+                    lineRows = RowsFor(at - start - HiddenCrsIn(s, s.Lfs[k], start));
+            } else {
+                lineRows = RowsOfRange(start, at - HiddenCrsIn(s, s.Lfs[k], start));
+            }
             rows += lineRows;
             if (k == 0)
                 s.FirstRows = lineRows;

@@ -134,6 +134,8 @@ private:
     // Whether p holds a byte UTF-8 never has: random binary data has one in every
     // twenty bytes, so it is told apart in a few steps without a branch per byte.
     static bool HasNonUtf8(const unsigned char *p, qint64 n);
+    // Whether p holds a TAB or a byte above 0x7F: a line without is one cell per byte.
+    static bool HasHighOrTab(const unsigned char *p, qint64 n);
     class Reserve;
     Segment *NewSegment();
     char *FreshData();

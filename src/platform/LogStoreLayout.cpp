@@ -17,28 +17,6 @@
 
 namespace
 {
-// Whether p holds a TAB or a byte above 0x7F: a line without is one cell per byte.
-bool hasHighOrTab(const unsigned char *p, qint64 n)
-{
-#ifdef __SSE2__
-    if (n >= 16) {
-        const __m128i tab = _mm_set1_epi8('\t');
-        const auto found = [&](qint64 i) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-            return _mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, tab))) != 0;
-        };
-        for (qint64 i = 0; i + 16 <= n; i += 16)
-            if (found(i))
-                return true;
-        return found(n - 16); // the last bytes, overlapping those already seen
-    }
-#endif
-    for (qint64 i = 0; i < n; ++i)
-        if (p[i] >= 0x80 || p[i] == '\t')
-            return true;
-    return false;
-}
-
 // Length of the valid UTF-8 sequence of two to four bytes at p (at most avail
 // bytes), with its code point; 0 when there is none.
 int utf8At(const unsigned char *p, qint64 avail, char32_t *cp)
@@ -104,7 +82,7 @@ bool LogStore::ByCharacters(qint64 from, qint64 to) const
     if (n <= 0 || n > LongLine)
         return false;
     const unsigned char *p = BytesOf(from, n);
-    if (!hasHighOrTab(p, n) || HasNonUtf8(p, n))
+    if (HasNonUtf8(p, n))
         return false;
     bool special = false;
     qint64 colorEnd = from;
@@ -190,7 +168,7 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
     if (n > LongLine)
         return RowsFor(n);
     const unsigned char *p = BytesOf(from, n);
-    if (!hasHighOrTab(p, n) || HasNonUtf8(p, n))
+    if (!HasHighOrTab(p, n) || HasNonUtf8(p, n))
         return RowsFor(n); // plain ASCII, or binary data
     const qint64 cols = m_cols;
     qint64 row = 0, col = 0, colorEnd = from;
