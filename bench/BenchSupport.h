@@ -2,7 +2,6 @@
 // Shared pieces of the benchmarks: a toolkit that never blocks, an application
 // that times every event it delivers, a status-tick monitor, memory readings
 // and blocking loopback peers that run in threads of their own.
-#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,11 +36,6 @@ public:
     }
     void PopupMenu(QMenu *, QAction *) override {}
     QString SaveFileName(const QString &) override { return QString(); }
-    void DoEvents() override
-    {
-        QCoreApplication::sendPostedEvents();
-        QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
-    }
     QString Command() const override { return QString(); }
     Version AppVersion() const override { return {1, 2, 62}; }
     int boxes = 0;

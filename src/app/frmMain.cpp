@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
+#include <limits>
 
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
@@ -98,6 +99,8 @@ void frmMain::CreateControls()
     txtTx = makeControl<QLineEdit>(this, "txtTx", {90, 3675, 6135, 300}, QStringLiteral("Text to send."));
     txtTx->setFont(fixedFont);
     txtTx->setAccessibleName(QStringLiteral("Text to send"));
+    // A pasted line is sent whole, however long: no cut at the line edit's usual 32,767.
+    txtTx->setMaxLength(std::numeric_limits<int>::max());
     cmdSend =
         makeControl<QPushButton>(this, "cmdSend", {6300, 3675, 700, 300}, QStringLiteral("Send the text."));
     cmdSend->setText(QStringLiteral("&Send"));
@@ -124,6 +127,10 @@ void frmMain::CreateControls()
     TimerStat = new QTimer(this);
     TimerStat->setObjectName(QStringLiteral("TimerStat"));
     TimerStat->setInterval(100);
+    TimerRelayEnd = new QTimer(this);
+    TimerRelayEnd->setObjectName(QStringLiteral("TimerRelayEnd"));
+    TimerRelayEnd->setInterval(500);
+    TimerRelayEnd->setSingleShot(true);
     Sock = new NetSocket(this);
     Sock->setObjectName(QStringLiteral("Sock"));
     Sniff = new NetSocket(this);
@@ -164,6 +171,7 @@ void frmMain::WireEvents()
     connect(ComboType, &QComboBox::currentIndexChanged, this,
             [this] { Guard([this] { ComboType_Click(); }); });
     connect(TimerStat, &QTimer::timeout, this, [this] { Guard([this] { TimerStat_Timer(); }); });
+    connect(TimerRelayEnd, &QTimer::timeout, this, [this] { Guard([this] { TimerRelayEnd_Timer(); }); });
     connect(txtRx, &LogPane::Changed, this, [this] { Guard([this] { txtRx_Change(); }); });
     connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
     connect(txtRx, &LogPane::SaveAsRequested, this, [this] { Guard([this] { txtRx_SaveAs(); }); });

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "platform/Failure.h"
 #include "platform/Toolkit.h"
 
 class QAction;
@@ -53,6 +54,7 @@ public:
     QLabel *Label1;
     QLabel *LblStats;
     QTimer *TimerStat;
+    QTimer *TimerRelayEnd; // ends a relay whose server has ended once its client falls quiet
     NetSocket *Sock;
     NetSocket *Sniff;
     QMenu *mnuPopup;
@@ -66,6 +68,8 @@ public:
     qint16 HistoryPos = 0;
     bool RelayActive = false;
     bool AutoListenArmed = false;
+    // The relay has accepted its local client and waits for the server connection.
+    bool RelayConnecting = false;
     // Data from the relay's local client held until the server connection is up,
     // and whether the client ended its sending meanwhile.
     QByteArray RelayPending;
@@ -123,9 +127,13 @@ public:
                      const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay);
     void Sniff_Close();
     void mnuPopupBind_Click();
+    void RelayConnected();
     void RelayFlush();
     void RelayThrottle();
     bool RelayServerEnded();
+    void RelayQuietCheck();
+    void RelayForget();
+    void TimerRelayEnd_Timer();
 
     // Runs a handler entered from the event loop: a failure nobody caught is
     // shown in a box and the window carries on.
@@ -145,8 +153,6 @@ private:
 
     std::unique_ptr<Toolkit> m_toolkit;
 };
-
-#include "platform/Failure.h"
 
 template <class F> void frmMain::Guard(F &&handler)
 {

@@ -43,6 +43,7 @@ void frmMain::Sock_Close()
     Sock->Close();
     Sniff->Close();
     RelayActive = false;
+    RelayForget();
     cmdSend->setEnabled(false);
     if (AutoListenArmed && mnuListenAuto->isChecked())
         cmdListen_Click();
@@ -58,6 +59,8 @@ void frmMain::Sock_Connect()
 {
     cmdSend->setEnabled(true);
     txtTx->setFocus();
+    if (RelayConnecting)
+        RelayConnected();
 }
 
 void frmMain::Sock_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,

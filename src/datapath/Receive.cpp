@@ -16,10 +16,16 @@ void frmMain::Sock_DataArrival(qint64 bytesTotal)
         // "Use CR/LF" shows each LF as CR LF; the pane converts as it copies.
         LogIt(RxData, false, cCrLf->isChecked());
     } catch (const Failure &f) {
-        // Nothing more is read while the box is up, so later data cannot raise a box of its own.
-        Sock->SetReceiving(false);
+        // A relay ends at once, both legs, so that neither can raise a box of its own while
+        // this one is up. A session stops reading for as long, then closes.
+        const bool relay = RelayActive;
+        if (relay)
+            Sock_Close();
+        else
+            Sock->SetReceiving(false);
         Tk().MsgBox(QStringLiteral("DataArrival: %1\r\n").arg(f.Number) + f.Description, Toolkit::Exclamation,
                     Toolkit::OkOnly, QStringLiteral("DataArrival error..."));
-        Sock->Close();
+        if (!relay)
+            Sock->Close();
     }
 }

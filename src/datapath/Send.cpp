@@ -10,11 +10,23 @@ namespace
 {
 // HistoryPos is 16-bit: the history keeps this many lines besides the new-line slot.
 constexpr qsizetype MaxHistory = 32767;
+const QString CrLf = QStringLiteral("\r\n");
 } // namespace
 
 void frmMain::cmdSend_Click()
 {
     try {
+        if (RelayActive && RelayClientEnded) {
+            // The client's end has been passed on to the server, which can therefore no
+            // longer be sent to; the leg stays open for the server's answer.
+            Tk().MsgBox(
+                QStringLiteral("Nothing was sent: the relay's local client has ended its sending, and "
+                               "that end has been passed on to %1.")
+                        .arg(Sock->RemoteHostIP()) +
+                    CrLf + QStringLiteral("The server's answer still reaches the client."),
+                Toolkit::Exclamation, Toolkit::OkOnly, QStringLiteral("Connect error..."));
+            return;
+        }
         const QString line = txtTx->text();
         if (!line.isEmpty()) {
             if (SentLines.size() - 1 >= MaxHistory)
@@ -23,7 +35,7 @@ void frmMain::cmdSend_Click()
             SentLines.append(QString());
         }
         HistoryPos = qint16(SentLines.size() - 1);
-        QByteArray out = line.toUtf8(); // the system's character set: nothing typed is lost
+        QByteArray out = line.toUtf8(); // typed text goes out as UTF-8
         if (cCrLf->isChecked())
             out += "\r\n";
         Sock->SendData(out);

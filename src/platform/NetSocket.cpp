@@ -52,10 +52,29 @@ QList<QObject *> &graveyard()
     return dead;
 }
 
+// Deletes an object on a later turn of the event loop. One whose deletion the event loop never got to run
+// (the program ending right after a Close) is deleted when the application goes.
+void deleteSoon(QObject *object)
+{
+    static QList<QPointer<QObject>> pending;
+    static const bool cleanup = [] {
+        qAddPostRoutine([] {
+            for (const QPointer<QObject> &o : std::exchange(pending, {}))
+                delete o.data();
+        });
+        return true;
+    }();
+    Q_UNUSED(cleanup);
+    if (pending.size() >= 64)
+        pending.removeIf([](const QPointer<QObject> &o) { return o.isNull(); });
+    pending.append(object);
+    object->deleteLater();
+}
+
 void bury(QObject *object)
 {
     if (entryDepth == 0)
-        object->deleteLater();
+        deleteSoon(object);
     else
         graveyard().append(object);
 }
@@ -194,7 +213,7 @@ struct NetSocket::Entry {
     {
         if (--entryDepth == 0)
             for (QObject *o : std::exchange(graveyard(), {}))
-                o->deleteLater();
+                deleteSoon(o);
     }
     Entry(const Entry &) = delete;
     Entry &operator=(const Entry &) = delete;

@@ -1,6 +1,5 @@
 #include "Toolkit.h"
 
-#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
@@ -63,14 +62,6 @@ void QtToolkit::PopupMenu(QMenu *menu, QAction *defaultItem)
         a->setFont(f);
     }
     menu->setDefaultAction(nullptr);
-}
-
-void QtToolkit::DoEvents()
-{
-    // Block until at least one event arrives, then handle all that are pending:
-    // a caller that loops on this does not keep a core busy.
-    QCoreApplication::sendPostedEvents();
-    QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 Toolkit::Version QtToolkit::AppVersion() const

@@ -10,8 +10,8 @@ class QFontMetrics;
 // before it is kept. Lines that fit are left as they are.
 QString ElideLongLines(const QString &text, const QFontMetrics &metrics, int maxWidth);
 
-// The narrow seam to the windowing toolkit: modal boxes, popup menus, one pass
-// of the event loop, the command line and the version. The window owns one;
+// The narrow seam to the windowing toolkit: modal boxes, popup menus, the save
+// dialog, the command line and the version. The window owns one;
 // tests install a scripted fake so no test ever blocks on a modal dialog.
 class Toolkit
 {
@@ -27,8 +27,6 @@ public:
     virtual Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) = 0;
     // Shows a hidden menu at the mouse pointer; a chosen item runs its own handler.
     virtual void PopupMenu(QMenu *menu, QAction *defaultItem = nullptr) = 0;
-    // Handles every pending event, then returns.
-    virtual void DoEvents() = 0;
     // Everything on the command line after the program's own name, as one string.
     virtual QString Command() const = 0;
     virtual Version AppVersion() const = 0;
@@ -45,7 +43,6 @@ public:
     explicit QtToolkit(QString command = QString()) : m_command(std::move(command)) {}
     Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) override;
     void PopupMenu(QMenu *menu, QAction *defaultItem) override;
-    void DoEvents() override;
     QString Command() const override { return m_command; }
     Version AppVersion() const override;
     QString SaveFileName(const QString &title) override;

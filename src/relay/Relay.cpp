@@ -1,5 +1,6 @@
 #include <QComboBox>
 #include <QLineEdit>
+#include <QTimer>
 
 #include "app/frmMain.h"
 #include "platform/NetSocket.h"
@@ -7,13 +8,6 @@
 
 namespace
 {
-// The server connection is still being made.
-bool connecting(qint16 state)
-{
-    return state == NetSocket::ResolvingHost || state == NetSocket::HostResolved ||
-           state == NetSocket::Connecting;
-}
-
 // Back-pressure: a leg stops reading while more than this waits to be written to
 // the other leg, and reads again once that has drained below half. TCP then slows
 // the sender, so a slow reader on one side never fills this program's memory.
@@ -41,8 +35,7 @@ void frmMain::mnuPopupSniff_Click()
         RelayActive = true;
         Sock->Close();
         Sniff->Close();
-        RelayPending.clear();
-        RelayClientEnded = false;
+        RelayForget();
         Sock->SetRemoteHost(address);
         const qint32 relayPort = RoundToInt32(LeadingNumber(port));
         Sock->SetRemotePort(relayPort);
@@ -72,27 +65,25 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
     Sniff->SetHalfOpen(true);
     Sniff->Accept(requestID);
     Sock->SetHalfOpen(true);
-    Sock->Connect();
+    try {
+        Sock->Connect();
+    } catch (const Failure &) {
+        Sock_Close(); // the client is not kept waiting for a server that will never come
+        throw;
+    }
+    // The wait for the server goes on in Sock_Connect, or ends with the close routine.
+    RelayConnecting = true;
     QByteArray notice = "Local Connected. Connecting to remote...\r\n";
     LogIt(notice, false);
-    // Wait for the server connection while the window keeps handling events.
-    // Each pass blocks until an event arrives, so a slow server costs no CPU.
-    for (;;) {
-        if (Sock->State() == NetSocket::Connected) {
-            QByteArray connected = "Connected.\r\n";
-            LogIt(connected, false);
-            RelayFlush();
-            return;
-        }
-        Tk().DoEvents();
-        const qint16 state = Sock->State();
-        if (!connecting(state) && state != NetSocket::Connected) {
-            // Closed, or taken over by another session: the held data goes with the client.
-            RelayPending.clear();
-            RelayClientEnded = false;
-            return;
-        }
-    }
+}
+
+// The server connection is up: logged, then what the client sent meanwhile goes on.
+void frmMain::RelayConnected()
+{
+    RelayConnecting = false;
+    QByteArray connected = "Connected.\r\n";
+    LogIt(connected, false);
+    RelayFlush();
 }
 
 void frmMain::Sniff_DataArrival(qint64 bytesTotal)
@@ -102,17 +93,14 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
     Sniff->GetData(data);
     // The server gets the bytes before the log shows them: LogIt turns NUL into
     // "?" in the string it is given.
-    if (connecting(Sock->State())) {
+    if (RelayConnecting) {
         RelayPending += data;
     } else {
         try {
-            RelayFlush();
             Sock->SendData(data);
         } catch (const Failure &) {
-            // The server side is gone: drop the local client as well, so the
-            // failure is reported once and not for every piece it still sends.
-            Sniff->Close();
             LogIt(data, true); // what the client sent is shown all the same
+            Sock_Close();      // both legs end before the failure is shown
             throw;
         }
     }
@@ -121,16 +109,31 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
 }
 
 // Sends what the local client sent while the server connection was being made,
-// and its end if it has ended meanwhile.
+// then its end if it has ended: the end always comes after the data.
 void frmMain::RelayFlush()
 {
-    if (!RelayPending.isEmpty()) {
-        const QByteArray held = std::exchange(RelayPending, QByteArray());
-        Sock->SendData(held);
+    try {
+        if (!RelayPending.isEmpty()) {
+            const QByteArray held = std::exchange(RelayPending, QByteArray());
+            Sock->SendData(held);
+        }
+        if (RelayClientEnded)
+            Sock->EndSending();
+    } catch (const Failure &) {
+        Sock_Close();
+        throw;
     }
-    if (std::exchange(RelayClientEnded, false))
-        Sock->EndSending();
     RelayThrottle();
+}
+
+// Drops whatever the relay holds for its server, so that nothing a client sent can
+// reach the peer of a later session.
+void frmMain::RelayForget()
+{
+    RelayConnecting = false;
+    RelayClientEnded = false;
+    RelayPending.clear();
+    TimerRelayEnd->stop();
 }
 
 // Each leg reads only while the other leg's backlog is within bounds.
@@ -140,20 +143,23 @@ void frmMain::RelayThrottle()
         return;
     throttle(Sniff, Sock->BytesToSend() + RelayPending.size());
     throttle(Sock, Sniff->BytesToSend());
+    RelayQuietCheck();
 }
 
 // The local client has ended its sending, or is gone. Its end is passed on to the
-// server and the relay goes on the other way; once both have ended, or the client
-// is gone, the relay ends as a session does (queued data is still written).
+// server (after anything still held for it) and the relay goes on the other way;
+// once both have ended, or the client is gone, the relay ends as a session does
+// (queued data is still written).
 void frmMain::Sniff_Close()
 {
     if (Sniff->State() == NetSocket::Connected) { // ended its sending, still reads
-        if (connecting(Sock->State())) {
+        if (RelayConnecting) {
             RelayClientEnded = true;
             return;
         }
         if (Sock->State() == NetSocket::Connected && !Sock->PeerEnded()) {
-            Sock->EndSending();
+            RelayClientEnded = true;
+            RelayFlush();
             return;
         }
     }
@@ -168,19 +174,31 @@ bool frmMain::RelayServerEnded()
         Sniff->PeerEnded())
         return false;
     Sniff->EndSending();
+    RelayQuietCheck();
     return true;
 }
 
+// Once the server's end has reached the client (everything queued for it written),
+// the relay waits for the client's own end, but only while the client keeps
+// talking: each piece it sends, and each piece written, restarts the wait. Many
+// clients never end their side after the server's end.
+void frmMain::RelayQuietCheck()
+{
+    if (Sock->State() == NetSocket::Connected && Sock->PeerEnded() &&
+        Sniff->State() == NetSocket::Connected && Sniff->BytesToSend() == 0)
+        TimerRelayEnd->start();
+}
+
+void frmMain::TimerRelayEnd_Timer()
+{
+    if (RelayActive)
+        Sock_Close();
+}
+
+// A failure on the client's leg ends the relay as one on the server's leg does:
+// both legs closed through the close routine, then one box.
 void frmMain::Sniff_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
                           const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay)
 {
-    Q_UNUSED(Number);
-    Q_UNUSED(Description);
-    Q_UNUSED(Scode);
-    Q_UNUSED(Source);
-    Q_UNUSED(HelpFile);
-    Q_UNUSED(HelpContext);
-    Q_UNUSED(CancelDisplay);
-    Sock->Close();
-    Sniff->Close();
+    Sock_Error(Number, Description, Scode, Source, HelpFile, HelpContext, CancelDisplay);
 }

@@ -1,6 +1,5 @@
 #include "Fixture.h"
 
-#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
@@ -18,12 +17,6 @@ Toolkit::Answer FakeToolkit::MsgBox(const QString &text, Icon icon, Buttons butt
 void FakeToolkit::PopupMenu(QMenu *menu, QAction *defaultItem)
 {
     popups.append({menu->objectName(), defaultItem ? defaultItem->objectName() : QString()});
-}
-
-void FakeToolkit::DoEvents()
-{
-    QCoreApplication::sendPostedEvents();
-    QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 Toolkit::Version FakeToolkit::AppVersion() const

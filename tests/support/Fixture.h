@@ -28,7 +28,6 @@ public:
 
     Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) override;
     void PopupMenu(QMenu *menu, QAction *defaultItem) override;
-    void DoEvents() override;
     QString Command() const override { return command; }
     Version AppVersion() const override;
     QString SaveFileName(const QString &) override { return saveAs; }
