@@ -1,5 +1,6 @@
 #include <QAccessible>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -65,6 +66,15 @@ private slots:
         QTest::keyClick(w->txtTx, Qt::Key_Return); // an empty box sends the line end alone, stores nothing
         QCOMPARE(s->peerReads(2), QByteArray("\r\n"));
         QCOMPARE(w->SentLines.size(), 4);
+
+        // A pasted megabyte goes out whole, not cut at the line edit's usual limit.
+        const QString big(1 << 20, u'p');
+        QApplication::clipboard()->setText(big);
+        w->txtTx->paste();
+        QTest::keyClick(w->txtTx, Qt::Key_Return);
+        const QByteArray got = s->peerReads(big.size() + 2);
+        QCOMPARE(got.size(), big.size() + 2);
+        QVERIFY(got == big.toLatin1() + "\r\n");
 
         // Received data: black, LF shown as CR LF only while the box is checked, NUL as "?".
         w->txtRx->Clear();
