@@ -1,10 +1,8 @@
 #include "LogStore.h"
+#include "LogStoreBytes.h"
 
 #include <algorithm>
 #include <climits>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 // How the store's bytes are shown. A valid UTF-8 sequence that does not cross a
 // colour change is one character, wide ones (CJK and the like) in two cells;
@@ -87,7 +85,7 @@ bool LogStore::ByCharacters(qint64 from, qint64 to) const
     bool special = false;
     qint64 colorEnd = from;
     for (qint64 i = 0; i < n;) {
-#ifdef __SSE2__
+#ifdef LOGSTORE_SSE2
         if (i + 16 <= n) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
             const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
@@ -173,16 +171,15 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
     const qint64 cols = m_cols;
     qint64 row = 0, col = 0, colorEnd = from;
     for (qint64 i = 0; i < n;) {
-        if (p[i] < 0x80 && p[i] != '\t') {
+        if (!LogStoreBytes::IsHighOrTab(p[i])) {
             qint64 j = i + 1;
-#ifdef __SSE2__
-            for (const __m128i tab = _mm_set1_epi8('\t'); j + 16 <= n; j += 16) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j));
-                if (_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, tab))))
+#ifdef LOGSTORE_SSE2
+            for (; j + 16 <= n; j += 16)
+                if (_mm_movemask_epi8(
+                        LogStoreBytes::HighOrTab(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)))))
                     break;
-            }
 #endif
-            while (j < n && p[j] < 0x80 && p[j] != '\t')
+            while (j < n && !LogStoreBytes::IsHighOrTab(p[j]))
                 ++j;
             qint64 len = j - i;
             if (col + len <= cols) {
