@@ -251,6 +251,7 @@ LogStore::Segment *LogStore::NewSegment()
     s->Plain = true;
     s->Rows = 0;
     s->RowsGen = m_gen; // no line ends here yet: zero rows, counted as lines arrive
+    s->Units = 0;
     return s;
 }
 
@@ -273,10 +274,21 @@ char *LogStore::FreshData()
 
 void LogStore::DropFront()
 {
+    // A character that crosses into the next segment loses its start: its other
+    // bytes show on their own, each a unit counted there once it is counted at all.
+    qint64 orphans = 0;
+    if (m_segs.size() > 1 && m_unitsTo > m_segs[1]->Start) {
+        const qint64 next = m_segs[1]->Start;
+        orphans = CharStart(next, true) - next;
+    }
     Segment *s = m_segs.front();
     m_segs.pop_front();
     m_pool.push_back(s);
     m_base = m_segs.empty() ? m_end : m_segs.front()->Start;
+    if (m_unitsTo > m_base)
+        m_segs.front()->Units += orphans;
+    else
+        m_unitsTo = m_base;
     m_rowsCache = -1;
     // The line that now starts at the new front got shorter; it ends in the first
     // segment with an LF. Full segments without one are counted once, not searched
@@ -424,6 +436,7 @@ void LogStore::Clear()
     m_lfLess = 0;
     TrimPool();
     m_base = m_end = 0;
+    m_unitsTo = 0;
     m_lastLf = -1;
     m_lineHigh = m_lineTab = 0;
     m_hasColor = false;
@@ -483,6 +496,7 @@ void LogStore::SetCapacity(qint64 bytes)
     m_reserve.reset();
     m_lfLess = 0;
     m_base = fresh.m_base;
+    m_unitsTo = m_base; // the fresh segments are not counted yet
     m_capacity = bytes;
     m_segSize = segSize;
     m_lastLf = std::max(m_lastLf, fresh.m_lastLf);

@@ -1,6 +1,9 @@
 #pragma once
-// Byte tests shared by the log store's copy and layout loops: with SSE2, 16
-// bytes at once, and one byte at a time for the loops that stand in for it.
+#include <cstdint>
+#include <cstring>
+
+// Byte tests shared by the log store's copy, layout and counting loops: with
+// SSE2, 16 bytes at once, and one byte at a time for the loops that stand in for it.
 #ifdef __SSE2__
 #define LOGSTORE_SSE2 1
 #include <emmintrin.h>
@@ -21,5 +24,17 @@ inline __m128i HighOrTab(__m128i v)
 inline bool IsHighOrTab(unsigned char c)
 {
     return c >= 0x80 || c == '\t';
+}
+
+// Whether any of the 16 bytes at p is above 0x7F.
+inline bool AnyHigh16(const unsigned char *p)
+{
+#ifdef LOGSTORE_SSE2
+    return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))) != 0;
+#else
+    std::uint64_t w[2];
+    std::memcpy(w, p, sizeof w);
+    return ((w[0] | w[1]) & 0x8080808080808080u) != 0;
+#endif
 }
 } // namespace LogStoreBytes
