@@ -24,8 +24,9 @@
 namespace
 {
 
-// What a byte shows as: Latin-1, with control bytes as visible placeholders so
-// binary data keeps its columns. A lone CR is a placeholder too, never a return.
+// What a byte that is not part of a UTF-8 character shows as: Latin-1, with
+// control bytes as visible placeholders so binary data keeps its columns. A lone
+// CR is a placeholder too, never a return.
 QChar DisplayChar(int b)
 {
     if (b == '\t')
