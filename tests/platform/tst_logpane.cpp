@@ -566,6 +566,53 @@ private slots:
         QTest::mouseRelease(vp, Qt::LeftButton, {}, QPoint(4 * cw + 1, lh + lh / 2));
         QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromLatin1("bc\xe9\x01xyz\nseco"));
+
+        // The same made right to left, by a drag and by a Shift+click: the same text.
+        const QString utf8 = QStringLiteral("\u00e9t\u00e9 \u65e5\u672c x");
+        Log(pane, Black, utf8.toUtf8() + "\n");
+        const QString expected = QStringLiteral("ond line\n\u00e9t\u00e9 \u65e5\u672c");
+        QGuiApplication::clipboard()->clear();
+        QTest::mousePress(vp, Qt::LeftButton, {}, QPoint(7 * cw + 1, 2 * lh + lh / 2));
+        QTest::mouseMove(vp, QPoint(3 * cw + 1, lh + lh / 2));
+        QTest::mouseRelease(vp, Qt::LeftButton, {}, QPoint(3 * cw + 1, lh + lh / 2));
+        QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(vp, Qt::LeftButton, {}, QPoint(7 * cw + 1, 2 * lh + lh / 2));
+        QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, QPoint(3 * cw + 1, lh + lh / 2));
+        QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+    }
+
+    // The hex view at 40 to 80 columns: every row it paints fits in the viewport,
+    // whole, with the characters of all its bytes.
+    void hexRowsFitTheWidth()
+    {
+        LogPane pane;
+        pane.resize(800, 200);
+        pane.show();
+        QByteArray data;
+        for (int i = 0; i < 200; ++i)
+            data += char('A' + i % 26);
+        Log(pane, Black, data);
+        pane.SetHexView(true);
+        QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&pane)->textInterface();
+        const int cell = text->characterRect(0).width() / 2; // a byte's two hex digits
+        QVERIFY(cell > 0);
+        QWidget *vp = pane.viewport();
+        for (int cols = 40; cols <= 80; ++cols) {
+            pane.resize(pane.width() + cols * cell + cell / 2 - vp->width(), pane.height());
+            QCOMPARE(vp->width() / cell, cols);
+            pane.grab(); // painted at this width
+            const QByteArray row = pane.HexRow(0);
+            int bytes = 0;
+            for (int n : {4, 8, 16})
+                bytes = row.endsWith(data.left(n)) ? n : bytes;
+            QVERIFY2(bytes > 0 && qsizetype(row.size()) * cell <= vp->width(),
+                     qPrintable(QStringLiteral("%1 columns: %2").arg(cols).arg(QString::fromLatin1(row))));
+            for (qint64 from = bytes; from < data.size(); from += bytes) // the last one shorter
+                QVERIFY(qsizetype(pane.HexRow(from).size()) * cell <= vp->width());
+        }
     }
 };
 
