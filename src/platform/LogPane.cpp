@@ -10,6 +10,7 @@
 #include <QGlyphRun>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMetaMethod>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
@@ -23,8 +24,9 @@
 namespace
 {
 
-// What a byte shows as: Latin-1, with control bytes as visible placeholders so
-// binary data keeps its columns. A lone CR is a placeholder too, never a return.
+// What a byte that is not part of a UTF-8 character shows as: Latin-1, with
+// control bytes as visible placeholders so binary data keeps its columns. A lone
+// CR is a placeholder too, never a return.
 QChar DisplayChar(int b)
 {
     if (b == '\t')
@@ -370,7 +372,8 @@ void LogPane::Refresh()
 
     if (QAccessible::isActive() && m_caret != m_notifiedCaret) {
         m_notifiedCaret = m_caret;
-        QAccessibleTextCursorEvent event(this, int(std::min<qint64>(Caret(), INT_MAX)));
+        // Offsets told to assistive technology count UTF-16 units, not bytes.
+        QAccessibleTextCursorEvent event(this, int(std::min<qint64>(m_store.UnitOf(m_caret), INT_MAX)));
         QAccessible::updateAccessibility(&event);
     }
 }
@@ -380,11 +383,15 @@ void LogPane::Refresh()
 // part only, so a screen reader can read out the latest lines.
 void LogPane::Announce()
 {
-    const qint64 from = std::max({m_announced, m_store.Begin(), m_store.End() - AnnounceMax});
+    // From a character's start: a newest part that began inside one would show
+    // its other bytes on their own.
+    const qint64 from =
+        m_store.CharStart(std::max({m_announced, m_store.Begin(), m_store.End() - AnnounceMax}), true);
     m_announced = m_store.End();
-    if (from >= m_store.End())
-        return; // a few kilobytes a few times a second: cheap enough to build unasked
-    const int at = int(std::min<qint64>(from - m_store.Begin(), INT_MAX));
+    if (from >= m_store.End() ||
+        (!QAccessible::isActive() && !isSignalConnected(QMetaMethod::fromSignal(&LogPane::Announced))))
+        return; // nobody to tell: the offset in units costs a count of what came since
+    const int at = int(std::min<qint64>(m_store.UnitOf(from), INT_MAX));
     const QString text = m_store.Decoded(from, m_store.End());
     QAccessibleTextInsertEvent event(this, at, text);
     QAccessible::updateAccessibility(&event); // dropped by Qt when no assistive technology listens

@@ -23,9 +23,12 @@ constexpr quint32 Green = 0x00FF00;
 } // namespace Bgr
 
 // The log pane: an append-only store of bytes with colour runs, and a view that
-// paints only the visible rows in a fixed-pitch font. One byte is one character
-// (Latin-1). Colours are 0x00BBGGRR values. When the capacity is reached the
-// oldest text is dropped, so positions always count from the oldest byte kept.
+// paints only the visible rows in a fixed-pitch font. UTF-8 shows as characters,
+// wide ones in two cells; any other byte shows on its own, as its Latin-1
+// character or a placeholder. Positions here count bytes (the accessible text
+// counts UTF-16 units instead). Colours are 0x00BBGGRR values. When the capacity
+// is reached the oldest text is dropped, so positions always count from the
+// oldest byte kept.
 class LogPane : public QAbstractScrollArea
 {
     Q_OBJECT
@@ -34,7 +37,7 @@ public:
     ~LogPane() override;
 
     // What LogIt and the other handlers use.
-    qint64 TextLength() const; // length of the plain text
+    qint64 TextLength() const; // length of the plain text, in bytes
     qint64 Caret() const;
     void SetCaret(qint64 pos); // caret at pos, selection emptied
     // Raises Failure unless the caret is at the end. The text is converted as it
@@ -75,9 +78,9 @@ public:
     qint64 MemoryUse() const { return m_store.MemoryUse(); }
 
 signals:
-    void DoubleClicked();                                         // also "Clear" in the pane's menu
-    void SaveAsRequested();                                       // "Save Log As..." in the pane's menu
-    void Announced(int position, const QString &text);            // told to assistive technology as inserted
+    void DoubleClicked();                              // also "Clear" in the pane's menu
+    void SaveAsRequested();                            // "Save Log As..." in the pane's menu
+    void Announced(int position, const QString &text); // told to assistive technology, in UTF-16 units
     void SaveFinished(const QString &path, const QString &error); // error empty: saved
     void Changed();
 

@@ -1,4 +1,5 @@
 #include "LogStore.h"
+#include "LogStoreBytes.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,13 +9,10 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace
 {
-#ifdef __SSE2__
+#ifdef LOGSTORE_SSE2
 __m128i nonUtf8(__m128i v)
 {
     const __m128i above = _mm_cmpgt_epi8(_mm_xor_si128(v, _mm_set1_epi8(char(0x80))),
@@ -22,21 +20,18 @@ __m128i nonUtf8(__m128i v)
     return _mm_or_si128(
         above, _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(char(0xFE))), _mm_set1_epi8(char(0xC0))));
 }
-__m128i highOrTab(__m128i v)
-{
-    return _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
-}
+using LogStoreBytes::HighOrTab;
 #else
 struct NoBlock {
 };
-constexpr NoBlock nonUtf8, highOrTab; // the byte tests alone are used
+constexpr NoBlock nonUtf8, HighOrTab; // the byte tests alone are used
 #endif
 
 // Whether any of the n bytes at p is one `byte` tells; with SSE2, 16 at a time
 // by `block`, whose mask has a bit set for each such byte.
 template <class Block, class Byte> bool anyByte(const unsigned char *p, qint64 n, Block block, Byte byte)
 {
-#ifdef __SSE2__
+#ifdef LOGSTORE_SSE2
     if (n >= 16) {
         const auto found = [&](qint64 i) {
             return _mm_movemask_epi8(block(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)))) != 0;
@@ -67,7 +62,7 @@ qint64 copyLine(char *dst, const char *src, qint64 n, bool nulToQuestion, char *
                 unsigned &tab)
 {
     qint64 i = 0;
-#ifdef __SSE2__
+#ifdef LOGSTORE_SSE2
     const __m128i lf = _mm_set1_epi8('\n'), vt = _mm_set1_epi8('\t'), question = _mm_set1_epi8('?');
     // Looked for with the LF; when NULs are kept this is the LF once more.
     const __m128i nul = _mm_set1_epi8(nulToQuestion ? '\0' : '\n');
@@ -129,7 +124,7 @@ bool LogStore::HasNonUtf8(const unsigned char *p, qint64 n)
 
 bool LogStore::HasHighOrTab(const unsigned char *p, qint64 n)
 {
-    return anyByte(p, n, highOrTab, [](unsigned char c) { return c >= 0x80 || c == '\t'; });
+    return anyByte(p, n, HighOrTab, LogStoreBytes::IsHighOrTab);
 }
 
 // Memory for new segments, its pages faulted in ahead of need by a thread of its
@@ -256,6 +251,7 @@ LogStore::Segment *LogStore::NewSegment()
     s->Plain = true;
     s->Rows = 0;
     s->RowsGen = m_gen; // no line ends here yet: zero rows, counted as lines arrive
+    s->Units = 0;
     return s;
 }
 
@@ -278,10 +274,21 @@ char *LogStore::FreshData()
 
 void LogStore::DropFront()
 {
+    // A character that crosses into the next segment loses its start: its other
+    // bytes show on their own, each a unit counted there once it is counted at all.
+    qint64 orphans = 0;
+    if (m_segs.size() > 1 && m_unitsTo > m_segs[1]->Start) {
+        const qint64 next = m_segs[1]->Start;
+        orphans = CharStart(next, true) - next;
+    }
     Segment *s = m_segs.front();
     m_segs.pop_front();
     m_pool.push_back(s);
     m_base = m_segs.empty() ? m_end : m_segs.front()->Start;
+    if (m_unitsTo > m_base)
+        m_segs.front()->Units += orphans;
+    else
+        m_unitsTo = m_base;
     m_rowsCache = -1;
     // The line that now starts at the new front got shorter; it ends in the first
     // segment with an LF. Full segments without one are counted once, not searched
@@ -429,6 +436,7 @@ void LogStore::Clear()
     m_lfLess = 0;
     TrimPool();
     m_base = m_end = 0;
+    m_unitsTo = 0;
     m_lastLf = -1;
     m_lineHigh = m_lineTab = 0;
     m_hasColor = false;
@@ -488,6 +496,7 @@ void LogStore::SetCapacity(qint64 bytes)
     m_reserve.reset();
     m_lfLess = 0;
     m_base = fresh.m_base;
+    m_unitsTo = m_base; // the fresh segments are not counted yet
     m_capacity = bytes;
     m_segSize = segSize;
     m_lastLf = std::max(m_lastLf, fresh.m_lastLf);

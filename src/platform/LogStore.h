@@ -97,6 +97,21 @@ public:
     // The text [from, to) as characters: what copy and screen readers get.
     QString Decoded(qint64 from, qint64 to) const;
 
+    // The text as Decoded shows it, counted in UTF-16 units as Qt's strings count
+    // it: a character beyond the BMP is two, every other character one. Each
+    // segment keeps the count of the characters that start in it, brought up to
+    // date when asked (never on the append path), so a mapping walks those counts
+    // and scans inside one segment.
+    qint64 Units() const;
+    // Units before the character holding pos (pos in [Begin(), End()]).
+    qint64 UnitOf(qint64 pos) const;
+    // Where the character holding the given unit starts; a unit inside a
+    // surrogate pair goes to the pair's start, or with up to its end.
+    qint64 PosOfUnit(qint64 unit, bool up = false) const;
+    // Where the character holding pos starts; with up, where the next one starts
+    // when pos is inside a character.
+    qint64 CharStart(qint64 pos, bool up = false) const;
+
     int SegmentSize() const { return m_segSize; }
     // Bytes held by segments and their indexes, pooled ones included.
     qint64 MemoryUse() const;
@@ -119,6 +134,7 @@ private:
         mutable qint64 Rows = 0;
         mutable qint64 FirstRows = 0; // of them, the rows of the first line ending here
         mutable quint32 RowsGen = 0;  // m_gen value Rows was counted for
+        mutable qint64 Units = 0;     // UTF-16 units of the characters starting here before m_unitsTo
     };
 
     // CRs just before an LF that end the line with it (at most two).
@@ -163,6 +179,16 @@ private:
     const unsigned char *BytesOf(qint64 from, qint64 n) const;
     qint64 RowsOfRange(qint64 from, qint64 to) const;
     template <class F> void Walk(qint64 from, qint64 to, int cols, bool cells, F &&f) const;
+    // Length of the valid sequence starting at pos as Walk decodes it (inside one
+    // colour, within the store), 0 when the byte shows on its own. *colorEnd
+    // caches where the colour next changes.
+    int SeqAt(qint64 pos, qint64 *colorEnd) const;
+    // Steps over the characters starting in [*pos, to), *pos being where one
+    // starts, but not over one that would take the units stepped past `most`.
+    // Returns the units stepped over; *pos is left where the next character starts.
+    qint64 StepUnits(qint64 *pos, qint64 to, qint64 most) const;
+    void CountUnits() const;           // brings the segments' unit counts up to date
+    qint64 FirstCharIn(int seg) const; // where the first character starting in it starts
 
     QList<Segment *> m_segs;            // a queue: appending after dropping from the front reuses its room
     std::vector<Segment *> m_pool;      // dropped segments kept for reuse
@@ -182,5 +208,8 @@ private:
     mutable qint64 m_rowsCache = -1;
     mutable std::vector<qint64> m_rowStarts; // RowBounds' own
     mutable std::vector<char> m_scratch;     // a line being laid out that spans segments
-    unsigned m_lineHigh = 0, m_lineTab = 0;  // bytes above 0x7F, TABs, seen in the line being appended
+    // Characters starting before this are counted in their segments' Units; those
+    // after it, at most the last three bytes once counted, are counted when asked.
+    mutable qint64 m_unitsTo = 0;
+    unsigned m_lineHigh = 0, m_lineTab = 0; // bytes above 0x7F, TABs, seen in the line being appended
 };

@@ -1,10 +1,8 @@
 #include "LogStore.h"
+#include "LogStoreBytes.h"
 
 #include <algorithm>
 #include <climits>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 // How the store's bytes are shown. A valid UTF-8 sequence that does not cross a
 // colour change is one character, wide ones (CJK and the like) in two cells;
@@ -87,7 +85,7 @@ bool LogStore::ByCharacters(qint64 from, qint64 to) const
     bool special = false;
     qint64 colorEnd = from;
     for (qint64 i = 0; i < n;) {
-#ifdef __SSE2__
+#ifdef LOGSTORE_SSE2
         if (i + 16 <= n) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
             const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
@@ -173,16 +171,15 @@ qint64 LogStore::RowsOfRange(qint64 from, qint64 to) const
     const qint64 cols = m_cols;
     qint64 row = 0, col = 0, colorEnd = from;
     for (qint64 i = 0; i < n;) {
-        if (p[i] < 0x80 && p[i] != '\t') {
+        if (!LogStoreBytes::IsHighOrTab(p[i])) {
             qint64 j = i + 1;
-#ifdef __SSE2__
-            for (const __m128i tab = _mm_set1_epi8('\t'); j + 16 <= n; j += 16) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j));
-                if (_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, tab))))
+#ifdef LOGSTORE_SSE2
+            for (; j + 16 <= n; j += 16)
+                if (_mm_movemask_epi8(
+                        LogStoreBytes::HighOrTab(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)))))
                     break;
-            }
 #endif
-            while (j < n && p[j] < 0x80 && p[j] != '\t')
+            while (j < n && !LogStoreBytes::IsHighOrTab(p[j]))
                 ++j;
             qint64 len = j - i;
             if (col + len <= cols) {
@@ -299,9 +296,8 @@ QString LogStore::Decoded(qint64 from, qint64 to) const
     constexpr qint64 Piece = 1024 * 1024;
     for (qint64 pos = from; pos < to;) {
         qint64 end = std::min(to, pos + Piece);
-        // A piece ends before a sequence it would cut.
-        for (int k = 0; k < 3 && end < to && end > pos + 1 && (ByteAt(end) & 0xC0) == 0x80; ++k)
-            --end;
+        if (end < to) // a piece ends before a sequence it would cut
+            end = CharStart(end);
         Walk(pos, end, INT_MAX / 2, true, [&](const Glyph &g, qint64) { // one row: no wrapping here
             if (QChar::requiresSurrogates(g.Char)) {
                 out.append(QChar(QChar::highSurrogate(g.Char)));
@@ -314,4 +310,144 @@ QString LogStore::Decoded(qint64 from, qint64 to) const
         pos = end;
     }
     return out;
+}
+
+int LogStore::SeqAt(qint64 pos, qint64 *colorEnd) const
+{
+    const Segment &s = *m_segs[size_t(SegIndex(pos))];
+    const qint64 off = pos - s.Start, avail = std::min<qint64>(4, m_end - pos);
+    if (quint8(s.Data[off]) < 0x80)
+        return 0;
+    unsigned char copy[4];
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.Data.get() + off);
+    if (off + avail > s.Used) { // it crosses into the next segment
+        Read(pos, avail, reinterpret_cast<char *>(copy));
+        p = copy;
+    }
+    char32_t c = 0;
+    int len = utf8At(p, avail, &c);
+    if (len && *colorEnd < pos + len) {
+        *colorEnd = NextColorChange(pos, std::min(m_end, pos + m_segSize));
+        len = *colorEnd >= pos + len ? len : 0; // a colour change cuts it
+    }
+    return len;
+}
+
+qint64 LogStore::CharStart(qint64 pos, bool up) const
+{
+    // Only a continuation byte can be inside a character, whose start is at most
+    // three bytes back: the first byte before it that is not one.
+    if (pos <= m_base || pos >= m_end || (ByteAt(pos) & 0xC0) != 0x80)
+        return pos;
+    for (qint64 q = pos - 1; q >= std::max(m_base, pos - 3); --q) {
+        if ((ByteAt(q) & 0xC0) == 0x80)
+            continue;
+        qint64 colorEnd = q;
+        const int len = SeqAt(q, &colorEnd);
+        return len <= pos - q ? pos : up ? q + len : q;
+    }
+    return pos;
+}
+
+qint64 LogStore::StepUnits(qint64 *pos, qint64 to, qint64 most) const
+{
+    qint64 at = *pos, units = 0, colorEnd = at;
+    while (at < to && units < most) {
+        const Segment &s = *m_segs[size_t(SegIndex(at))];
+        const auto *data = reinterpret_cast<const unsigned char *>(s.Data.get());
+        const qint64 end = std::min<qint64>(to - s.Start, s.Used);
+        qint64 off = at - s.Start;
+        bool full = false;
+        while (off < end && !full) {
+            if (off + 16 <= end && most - units >= 16 && !LogStoreBytes::AnyHigh16(data + off)) {
+                off += 16; // plain ASCII: a unit a byte
+                units += 16;
+                full = units == most;
+                continue;
+            }
+            if (data[off] < 0x80) {
+                ++off;
+                full = ++units == most;
+                continue;
+            }
+            const int len = SeqAt(s.Start + off, &colorEnd);
+            const int u = len == 4 ? 2 : 1; // four bytes: beyond the BMP, a surrogate pair
+            full = units + u > most;
+            if (!full) {
+                units += u;
+                off += std::max(len, 1);
+                full = units == most;
+            }
+        }
+        at = s.Start + off; // past the segment's end when a sequence crosses it
+        if (full)
+            break;
+    }
+    *pos = at;
+    return units;
+}
+
+void LogStore::CountUnits() const
+{
+    // Characters in the last three bytes may still change as bytes arrive.
+    const qint64 settled = m_end - 3;
+    while (m_unitsTo < settled) {
+        const Segment &s = *m_segs[size_t(SegIndex(m_unitsTo))];
+        s.Units += StepUnits(&m_unitsTo, std::min(settled, s.Start + s.Used), LLONG_MAX);
+    }
+}
+
+qint64 LogStore::FirstCharIn(int seg) const
+{
+    const qint64 start = m_segs[size_t(seg)]->Start;
+    return seg == 0 ? start : CharStart(start, true);
+}
+
+qint64 LogStore::Units() const
+{
+    CountUnits();
+    qint64 units = 0;
+    for (const Segment *s : m_segs)
+        units += s->Units;
+    qint64 at = m_unitsTo;
+    return units + StepUnits(&at, m_end, LLONG_MAX);
+}
+
+qint64 LogStore::UnitOf(qint64 pos) const
+{
+    pos = CharStart(std::clamp(pos, m_base, m_end));
+    CountUnits();
+    qint64 units = 0, at = m_unitsTo;
+    if (pos >= m_unitsTo) {
+        for (const Segment *s : m_segs)
+            units += s->Units;
+    } else {
+        const int seg = SegIndex(pos);
+        for (int i = 0; i < seg; ++i)
+            units += m_segs[size_t(i)]->Units;
+        at = FirstCharIn(seg);
+    }
+    return units + StepUnits(&at, pos, LLONG_MAX);
+}
+
+qint64 LogStore::PosOfUnit(qint64 unit, bool up) const
+{
+    if (unit <= 0 || m_segs.empty())
+        return m_base;
+    CountUnits();
+    qint64 before = 0, at = m_unitsTo;
+    for (qsizetype i = 0; i < m_segs.size(); ++i) {
+        const qint64 units = m_segs[i]->Units;
+        if (before + units > unit) {
+            at = FirstCharIn(int(i));
+            break;
+        }
+        before += units;
+    }
+    const qint64 inside = unit - before - StepUnits(&at, m_end, unit - before);
+    if (inside > 0 && up && at < m_end) { // the second half of a pair
+        qint64 colorEnd = at;
+        at += std::max(1, SeqAt(at, &colorEnd));
+    }
+    return at;
 }

@@ -129,13 +129,33 @@ private slots:
     void saveLogAs()
     {
         Window win = loadWindow();
+        QTemporaryDir dir;
+        QSignalSpy finished(win->txtRx, &LogPane::SaveFinished);
+        // The dialog cancelled: no save starts, no box, no file, here or in the current folder.
+        const QString cwd = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        QByteArray first("first\n");
+        win->LogIt(first, false);
+        win.tk->saveAs.clear();
+        emit win->txtRx->SaveAsRequested();
+        // A save chosen next is the only one that ends.
+        win.tk->saveAs = dir.filePath(QStringLiteral("chosen.log"));
+        emit win->txtRx->SaveAsRequested();
+        QVERIFY(finished.wait(5000));
+        QDir::setCurrent(cwd);
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished[0][0].toString(), win.tk->saveAs);
+        QVERIFY(win.tk->boxes.isEmpty());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("chosen.log")});
+        QVERIFY(QFile::remove(win.tk->saveAs));
+        win->txtRx->Clear();
+
         QByteArray data(3 * 1024 * 1024, Qt::Uninitialized);
         for (int i = 0; i < data.size(); ++i)
             data[i] = char(i % 7 == 0 ? '\n' : (i * 131) >> 3);
         win->LogIt(data, false, true);
         QByteArray sent("sent\r\n");
         win->LogIt(sent, true);
-        QTemporaryDir dir;
         win.tk->saveAs = dir.filePath(QStringLiteral("log.bin"));
         win->txtRx_SaveAs();
         // The bytes held when it was chosen, even though more arrive while it is written.
@@ -146,7 +166,7 @@ private slots:
         QTRY_VERIFY(saved.exists());
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), held);
-        QTest::qWait(50);
+        QTRY_COMPARE(finished.count(), 2); // the window's handler has run by then
         QVERIFY(win.tk->boxes.isEmpty());
 
         // A file where a folder should be: the save fails and nothing is left behind.

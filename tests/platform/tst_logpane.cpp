@@ -121,6 +121,144 @@ private slots:
         QCOMPARE(pane.ColorAt(6) | pane.ColorAt(9), Black); // no recolouring left over
     }
 
+    // Offsets of the accessible text count UTF-16 units, as Qt's interface does:
+    // UTF-8 of two to four bytes, wide characters, one beyond the BMP (two units),
+    // binary bytes and NULs (one each), in two colours. A sequence cut by a colour
+    // change shows as its bytes.
+    void accessibleOffsetsCountUtf16()
+    {
+        LogPane pane;
+        pane.resize(900, 300);
+        pane.show();
+        struct Piece {
+            quint32 color;
+            QByteArray bytes;
+            QString shown;
+            unsigned conversion = LogStore::AsIs;
+        };
+        const QString emoji = QStringLiteral("\U0001F600");
+        const Piece pieces[] = {
+            {Black, "sent ascii\n", "sent ascii\n"},
+            {Blue, "caf\xc3\xa9 \xe2\x82\xac 5\n", QStringLiteral("caf\u00e9 \u20ac 5\n")},
+            {Black, "\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 wide\n",
+             QStringLiteral("\u65e5\u672c ") + emoji + " wide\n"},
+            {Blue, QByteArray("bin \xff\xfe\x80\0 end\n", 13),
+             QStringLiteral("bin \u00ff\u00fe\u0080") + QChar(0) + " end\n"},
+            {Black, "\xc3", QStringLiteral("\u00c3")},
+            {Blue, "\xa9 cut \xf0\x9f\x98\x80!\n", QStringLiteral("\u00a9 cut ") + emoji + "!\n"},
+            {Black, QByteArray("r\xc3\xa9\0x\n", 6), QStringLiteral("r\u00e9?x\r\n"),
+             LogStore::NulToQuestion | LogStore::LfToCrLf},
+        };
+        QString all;
+        std::vector<Range> units, bytes; // of each piece
+        for (const Piece &p : pieces) {
+            pane.SetCaret(pane.TextLength());
+            pane.SetSelColor(p.color);
+            QByteArray given = p.bytes;
+            const qint64 before = pane.TextLength();
+            pane.InsertAtCaret(&given, p.conversion);
+            bytes.push_back({before, pane.TextLength()});
+            units.push_back({all.size(), all.size() + p.shown.size()});
+            all += p.shown;
+        }
+        QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&pane)->textInterface();
+        QCOMPARE(text->characterCount(), all.size());
+        QCOMPARE(text->text(0, -1), all);
+        for (int a = 0; a <= all.size(); ++a) // from every offset, halves of a surrogate pair too
+            QCOMPARE(text->text(a, all.size()), all.mid(a));
+
+        for (size_t k = 0; k < std::size(pieces); ++k) {
+            const auto [s, e] = units[k];
+            const QColor c = LogPane::ToQColor(pieces[k].color);
+            QCOMPARE(text->text(int(s), int(e)), pieces[k].shown);
+            int as = -1, ae = -1;
+            QCOMPARE(text->attributes(int(e) - 1, &as, &ae),
+                     QString("color:rgb(%1,%2,%3);").arg(c.red()).arg(c.green()).arg(c.blue()));
+            QCOMPARE(Range(as, ae), Range(s, e));
+            // The caret and the selection, set either way, in units here and bytes there.
+            pane.SetCaret(bytes[k].first);
+            QCOMPARE(text->cursorPosition(), int(s));
+            text->setCursorPosition(int(e));
+            QCOMPARE(pane.Caret(), bytes[k].second);
+            pane.SetSelection(bytes[k].first, bytes[k].second - bytes[k].first);
+            int ss = -1, se = -1;
+            text->selection(0, &ss, &se);
+            QCOMPARE(Range(ss, se), Range(s, e));
+            pane.SetCaret(0);
+            text->setSelection(0, int(s), int(e));
+            QCOMPARE(Range(pane.SelStart(), pane.SelStart() + pane.SelLength()), bytes[k]);
+            text->selection(0, &ss, &se);
+            QCOMPARE(Range(ss, se), Range(s, e));
+        }
+
+        // Lines, characters and cells around the emoji of the third line.
+        const int smile = int(all.indexOf(emoji));
+        int ls = -1, le = -1;
+        QCOMPARE(text->textAtOffset(smile + 3, QAccessible::LineBoundary, &ls, &le), pieces[2].shown);
+        QCOMPARE(Range(ls, le), units[2]);
+        QCOMPARE(text->textAtOffset(smile, QAccessible::CharBoundary, &ls, &le), emoji);
+        QCOMPARE(Range(ls, le), Range(smile, smile + 2));
+        QCOMPARE(text->textAfterOffset(smile, QAccessible::LineBoundary, &ls, &le), pieces[3].shown);
+        QCOMPARE(Range(ls, le), units[3]);
+        const QRect face = text->characterRect(smile), after = text->characterRect(smile + 3);
+        QCOMPARE(after.x() - face.x(), face.width() + face.width() / 2); // two cells, then a space
+        QCOMPARE(text->offsetAtPoint(after.center()), smile + 3);
+        QCOMPARE(text->offsetAtPoint(face.topLeft() + QPoint(1, 1)), smile);
+        text->setSelection(0, smile + 1, smile + 2); // half a pair selects all of it
+        QCOMPARE(pane.SelectedText(), QByteArray("\xf0\x9f\x98\x80"));
+    }
+
+    // The units stay right while the ring drops its oldest segments, cutting
+    // sequences at its new start, and while sequences straddle segments or arrive
+    // in two parts.
+    void accessibleUnitsAcrossSegmentsAndDrops()
+    {
+        LogPane pane;
+        pane.SetCapacity(LogPane::MinCapacity);
+        QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&pane)->textInterface();
+        // The kept bytes as shown: continuation bytes whose start was dropped each
+        // show on their own, the rest is whole UTF-8.
+        const auto shown = [](const QByteArray &b) {
+            qsizetype orphans = 0;
+            while (orphans < b.size() && (quint8(b[orphans]) & 0xC0) == 0x80)
+                ++orphans;
+            return QString::fromLatin1(b.left(orphans)) + QString::fromUtf8(b.mid(orphans));
+        };
+        static const char *const chars[] = {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "x", "\t"};
+        std::mt19937 rng(3);
+        bool dropped = false;
+        for (int i = 0; i < 400; ++i) {
+            QByteArray line;
+            for (int n = int(rng() % 300); n > 0; --n)
+                line += chars[rng() % 5];
+            line += '\n';
+            const quint32 color = i % 2 ? Blue : Black;
+            if (rng() % 4 == 0) { // in two parts of one colour, cut inside a sequence
+                const qsizetype cut = line.indexOf('\xf0');
+                if (cut >= 0) {
+                    Log(pane, color, line.left(cut + 2));
+                    QCOMPARE(text->characterCount(), shown(pane.Text()).size());
+                    line = line.mid(cut + 2);
+                }
+            }
+            Log(pane, color, line);
+            const QByteArray kept = pane.Text();
+            dropped = dropped || (quint8(kept[0]) & 0xC0) == 0x80;
+            const QString all = shown(kept);
+            QCOMPARE(text->characterCount(), all.size());
+            QCOMPARE(text->text(all.size() - 20, all.size()), all.right(20));
+            // A character start somewhere in the kept text, as caret and line start.
+            qint64 at = qint64(rng() % kept.size());
+            while ((quint8(kept[at]) & 0xC0) == 0x80 && at + 1 < kept.size())
+                ++at;
+            const int unit = int(shown(kept.left(at)).size());
+            pane.SetCaret(at);
+            QCOMPARE(text->cursorPosition(), unit);
+            QCOMPARE(text->text(unit, unit + 10), all.mid(unit, 10));
+        }
+        QVERIFY(dropped); // the ring did cut a sequence at its start
+    }
+
     // Full, the pane keeps the newest text in the same memory; a recolouring that falls
     // out of the ring leaves nothing behind.
     void capacityRing()
@@ -167,8 +305,8 @@ private slots:
         Log(pane, Black, bytes.left(2)); // a sequence split across two arrivals of one colour
         Log(pane, Black, bytes.mid(2) + "\r\n");
         QCOMPARE(text->text(0, text->characterCount()), hello + "\r\n");
-        QCOMPARE(col(3), 2);                   // "l" after the one-cell "é"
-        QCOMPARE(col(bytes.indexOf('|')), 11); // after two wide characters
+        QCOMPARE(col(2), 2);                   // "l" after the one-cell "é"
+        QCOMPARE(col(hello.indexOf('|')), 11); // after two wide characters
         QTest::keyClick(&pane, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), hello + "\r\n");
@@ -328,6 +466,16 @@ private slots:
                 QCOMPARE(kept, all.right(size));
                 for (qint64 i = 0; i < size; i += 1 + rng() % 97)
                     QCOMPARE(store.ColorAt(store.Begin() + i), quint32(colors[first + i]));
+                // UTF-16 units, counted ahead in the segments, against the decoded text
+                // (every few steps: the counts kept meanwhile must follow drops and clears).
+                if (op % 8 == 7 && size > 0) {
+                    const QString shown = store.Decoded(store.Begin(), store.End());
+                    QCOMPARE(store.Units(), shown.size());
+                    const qint64 at = store.CharStart(store.Begin() + qint64(rng() % size));
+                    const qint64 unit = shown.size() - store.Decoded(at, store.End()).size();
+                    QCOMPARE(store.UnitOf(at), unit);
+                    QCOMPARE(store.PosOfUnit(unit), at);
+                }
 
                 // The model's rows: (line start, shown end, row inside the line, row start).
                 std::vector<std::array<qint64, 4>> rows;
@@ -418,6 +566,53 @@ private slots:
         QTest::mouseRelease(vp, Qt::LeftButton, {}, QPoint(4 * cw + 1, lh + lh / 2));
         QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromLatin1("bc\xe9\x01xyz\nseco"));
+
+        // The same made right to left, by a drag and by a Shift+click: the same text.
+        const QString utf8 = QStringLiteral("\u00e9t\u00e9 \u65e5\u672c x");
+        Log(pane, Black, utf8.toUtf8() + "\n");
+        const QString expected = QStringLiteral("ond line\n\u00e9t\u00e9 \u65e5\u672c");
+        QGuiApplication::clipboard()->clear();
+        QTest::mousePress(vp, Qt::LeftButton, {}, QPoint(7 * cw + 1, 2 * lh + lh / 2));
+        QTest::mouseMove(vp, QPoint(3 * cw + 1, lh + lh / 2));
+        QTest::mouseRelease(vp, Qt::LeftButton, {}, QPoint(3 * cw + 1, lh + lh / 2));
+        QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(vp, Qt::LeftButton, {}, QPoint(7 * cw + 1, 2 * lh + lh / 2));
+        QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, QPoint(3 * cw + 1, lh + lh / 2));
+        QTest::keyClick(&pane, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+    }
+
+    // The hex view at 40 to 80 columns: every row it paints fits in the viewport,
+    // whole, with the characters of all its bytes.
+    void hexRowsFitTheWidth()
+    {
+        LogPane pane;
+        pane.resize(800, 200);
+        pane.show();
+        QByteArray data;
+        for (int i = 0; i < 200; ++i)
+            data += char('A' + i % 26);
+        Log(pane, Black, data);
+        pane.SetHexView(true);
+        QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&pane)->textInterface();
+        const int cell = text->characterRect(0).width() / 2; // a byte's two hex digits
+        QVERIFY(cell > 0);
+        QWidget *vp = pane.viewport();
+        for (int cols = 40; cols <= 80; ++cols) {
+            pane.resize(pane.width() + cols * cell + cell / 2 - vp->width(), pane.height());
+            QCOMPARE(vp->width() / cell, cols);
+            pane.grab(); // painted at this width
+            const QByteArray row = pane.HexRow(0);
+            int bytes = 0;
+            for (int n : {4, 8, 16})
+                bytes = row.endsWith(data.left(n)) ? n : bytes;
+            QVERIFY2(bytes > 0 && qsizetype(row.size()) * cell <= vp->width(),
+                     qPrintable(QStringLiteral("%1 columns: %2").arg(cols).arg(QString::fromLatin1(row))));
+            for (qint64 from = bytes; from < data.size(); from += bytes) // the last one shorter
+                QVERIFY(qsizetype(pane.HexRow(from).size()) * cell <= vp->width());
+        }
     }
 };
 
