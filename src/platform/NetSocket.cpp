@@ -184,6 +184,33 @@ int boundDescriptor(const QHostAddress &address, quint16 port, bool reuse)
     return fd;
 }
 
+// What one write took: the bytes the system accepted, and the errno that stopped it
+// (0 when it only had no more room).
+struct Written {
+    qint64 bytes = 0;
+    int error = 0;
+};
+
+// Writes as much of data as the system takes now, without waiting.
+Written writeSome(int fd, const char *data, qint64 size)
+{
+    Written w;
+    while (w.bytes < size) {
+        const ssize_t n = ::send(fd, data + w.bytes, size_t(size - w.bytes), MSG_NOSIGNAL);
+        if (n > 0) {
+            w.bytes += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            w.error = errno;
+            break;
+        } else {
+            break; // no more room for now
+        }
+    }
+    return w;
+}
+
 } // namespace
 
 // Marks an entry into the component from the event loop (a notifier, a queued
@@ -240,23 +267,15 @@ public:
     qint64 pending() const { return out.size() - outPos; }
 
     // Queues data and writes what the system takes now. Returns 0, or the errno
-    // of a peer that is gone.
+    // of a failed connection.
     int send(const char *data, qint64 size)
     {
         if (pending() == 0 && !connecting) {
-            while (size > 0) {
-                const ssize_t n = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
-                if (n > 0) {
-                    data += n;
-                    size -= n;
-                } else if (n < 0 && errno == EINTR) {
-                    continue;
-                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    break;
-                } else {
-                    return errno;
-                }
-            }
+            const Written w = writeSome(fd, data, size);
+            if (w.error)
+                return w.error;
+            data += w.bytes;
+            size -= w.bytes;
         }
         if (size > 0) {
             out.append(data, size);
@@ -265,24 +284,15 @@ public:
         return 0;
     }
 
-    // Writes queued data; returns 0 or the errno of a peer that is gone.
+    // Writes queued data; returns 0 or the errno of a failed connection.
     // `written` tells how much went out.
     int flush(qint64 &written)
     {
-        written = 0;
-        while (outPos < out.size()) {
-            const ssize_t n = ::send(fd, out.constData() + outPos, size_t(out.size() - outPos), MSG_NOSIGNAL);
-            if (n > 0) {
-                outPos += n;
-                written += n;
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            } else {
-                return errno;
-            }
-        }
+        const Written w = writeSome(fd, out.constData() + outPos, out.size() - outPos);
+        outPos += w.bytes;
+        written = w.bytes;
+        if (w.error)
+            return w.error;
         if (outPos == out.size()) {
             out.truncate(0); // keeps its capacity for the next burst
             outPos = 0;
