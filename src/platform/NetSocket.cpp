@@ -163,6 +163,35 @@ Failure bindFailure(QAbstractSocket::SocketError error, qint32 port, const QStri
     }
 }
 
+// A failed connection (or connection attempt) to address:port, by its errno.
+Failure connectionFailure(int error, const QString &address, qint32 peerPort)
+{
+    const QString port = QString::number(peerPort);
+    switch (error) {
+    case ECONNREFUSED:
+        return Failure(FailureNo::ConnectionRefused,
+                       QStringLiteral("Connection refused by %1 port %2.").arg(address, port));
+    case ETIMEDOUT:
+        return Failure(FailureNo::TimedOut,
+                       QStringLiteral("Connection to %1 port %2 timed out.").arg(address, port));
+    case EHOSTUNREACH:
+        return Failure(FailureNo::HostUnreachable,
+                       QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port));
+    case ENETUNREACH:
+    case EAFNOSUPPORT:
+        return Failure(FailureNo::NetworkUnreachable,
+                       QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
+    case EACCES:
+    case EPERM:
+        return Failure(FailureNo::AccessDenied,
+                       QStringLiteral("Connection to %1 port %2 is not permitted.").arg(address, port));
+    default:
+        return Failure(
+            FailureNo::Unexpected,
+            QStringLiteral("Connection to %1 port %2 failed: %3.").arg(address, port, systemText(error)));
+    }
+}
+
 // A new non-blocking TCP descriptor bound to address:port; -1 with errno set on failure.
 int boundDescriptor(const QHostAddress &address, quint16 port, bool reuse)
 {
@@ -668,32 +697,8 @@ void NetSocket::connectFailed(int error)
             this, [this, generation] { connectNext(generation); }, Qt::QueuedConnection);
         return;
     }
-    const QString address = shown(m_tryingAddress);
-    const QString port = QString::number(m_remotePort);
-    switch (error) {
-    case ECONNREFUSED:
-        return raiseError(FailureNo::ConnectionRefused,
-                          QStringLiteral("Connection refused by %1 port %2.").arg(address, port));
-    case ETIMEDOUT:
-        return raiseError(FailureNo::TimedOut,
-                          QStringLiteral("Connection to %1 port %2 timed out.").arg(address, port));
-    case EHOSTUNREACH:
-        return raiseError(FailureNo::HostUnreachable,
-                          QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port));
-    case ENETUNREACH:
-    case EAFNOSUPPORT:
-        return raiseError(
-            FailureNo::NetworkUnreachable,
-            QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
-    case EACCES:
-    case EPERM:
-        return raiseError(FailureNo::AccessDenied,
-                          QStringLiteral("Connection to %1 port %2 is not permitted.").arg(address, port));
-    default:
-        return raiseError(
-            FailureNo::Unexpected,
-            QStringLiteral("Connection to %1 port %2 failed: %3.").arg(address, port, systemText(error)));
-    }
+    const Failure failure = connectionFailure(error, shown(m_tryingAddress), m_remotePort);
+    raiseError(failure.Number, failure.Description);
 }
 
 void NetSocket::streamConnected()
@@ -726,17 +731,18 @@ void NetSocket::streamReadable()
     const qsizetype held = m_in.size();
     m_in.resize(ReadChunk);
     const ssize_t n = ::recv(m_stream->fd, m_in.data() + held, size_t(ReadChunk - held), 0);
+    const int error = n < 0 ? errno : 0;
     m_in.resize(held + (n > 0 ? n : 0));
     if (n > 0) {
         emit DataArrival(m_in.size());
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
         return;
     if (n == 0)
         peerEnded();
     else
-        peerGone();
+        streamFailed(error);
 }
 
 void NetSocket::streamWritable()
@@ -744,8 +750,8 @@ void NetSocket::streamWritable()
     if (m_stream->connecting)
         return streamConnected();
     qint64 written = 0;
-    if (m_stream->flush(written) != 0)
-        return peerGone();
+    if (const int error = m_stream->flush(written))
+        return streamFailed(error);
     if (written > 0)
         emit SendProgress(written, m_stream->pending());
 }
@@ -766,8 +772,19 @@ void NetSocket::peerEnded()
     emit OnClose();
 }
 
-// The peer is gone (reset, or a send failed): nothing more can be written. Reported
-// as the peer's close, like an orderly end.
+// An established connection has failed. A reset (or a write after one) is the peer's
+// close, like an orderly end; anything else (a time-out, an unreachable host or
+// network) is the error event, named as a failed connect is.
+void NetSocket::streamFailed(int error)
+{
+    if (error == ECONNRESET || error == EPIPE)
+        return peerGone();
+    const Failure failure = connectionFailure(error, m_remoteHostIP, m_peerPort);
+    raiseError(failure.Number, failure.Description);
+}
+
+// The peer is gone (reset): nothing more can be written. Reported as the peer's
+// close, like an orderly end.
 void NetSocket::peerGone()
 {
     m_peerEnded = true;

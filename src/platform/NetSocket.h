@@ -105,6 +105,7 @@ private:
     void streamReadable();
     void streamWritable();
     void peerEnded();
+    void streamFailed(int error);
     void peerGone();
 
     // Listening and pending requests.

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include "NetNamespace.h"
 #include "RawPeer.h"
 #include "platform/Failure.h"
 
@@ -244,6 +245,61 @@ private slots:
         QCOMPARE(s.State(), qint16(NetSocket::Listening));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(openDescriptors(), before);
+    }
+
+    // Routes and addresses changed in a private network namespace: failures of a connect
+    // and of an established connection come as the error event, each with its own number
+    // and the peer named.
+    void failuresInAPrivateNetwork()
+    {
+        NetNamespace ns;
+        if (!ns.ok())
+            QSKIP(qPrintable(ns.why));
+        QVERIFY(ns.run({"route", "add", "unreachable", "10.99.0.0/16"}));
+        QVERIFY(ns.run({"route", "add", "prohibit", "10.98.0.0/16"}));
+        QVERIFY(ns.run({"addr", "add", "10.1.0.1/32", "dev", "lo"}));
+        QVERIFY(ns.set(QStringLiteral("net/ipv4/tcp_retries2"), QStringLiteral("1"))); // give up soon
+
+        // No route at all, a route that says unreachable, one that prohibits.
+        using Row = std::tuple<QString, qint32, QString>;
+        for (const auto &[host, number, description] :
+             {Row{"192.0.2.1", FailureNo::NetworkUnreachable,
+                  "The network of 192.0.2.1 cannot be reached (port 80)."},
+              Row{"10.99.1.1", FailureNo::HostUnreachable, "Host 10.99.1.1 cannot be reached (port 80)."},
+              Row{"10.98.1.1", FailureNo::AccessDenied,
+                  "Connection to 10.98.1.1 port 80 is not permitted."}}) {
+            NetSocket s;
+            QSignalSpy errors(&s, &NetSocket::OnError);
+            s.Connect(host, 80);
+            QTRY_COMPARE(errors.size(), 1);
+            QCOMPARE(errors[0][0].value<qint16>(), qint16(number));
+            QCOMPARE(errors[0][1].toString(), description);
+            QCOMPARE(s.State(), qint16(NetSocket::Error));
+        }
+
+        // The peer's address goes away while data is on its way: the connection times out.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress(QStringLiteral("10.1.0.1")), 0));
+        NetSocket s;
+        QList<qint16> errorStates;
+        QString error;
+        QSignalSpy closed(&s, &NetSocket::OnClose);
+        connect(&s, &NetSocket::OnError, [&](qint16 number, const QString &description) {
+            errorStates << s.State();
+            error = QString::number(number) + u' ' + description;
+        });
+        s.Connect(QStringLiteral("10.1.0.1"), server.serverPort());
+        QTRY_VERIFY(server.hasPendingConnections() && s.State() == NetSocket::Connected);
+        std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+        QVERIFY(ns.run({"addr", "del", "10.1.0.1/32", "dev", "lo"}));
+        s.SendData("lost");
+        QTRY_VERIFY_WITH_TIMEOUT(errorStates.size() + closed.size() > 0, 20000);
+        QCOMPARE(error, QStringLiteral("%1 Connection to 10.1.0.1 port %2 timed out.")
+                            .arg(FailureNo::TimedOut)
+                            .arg(server.serverPort()));
+        QCOMPARE(closed.size(), 0); // not taken for the peer's close
+        QCOMPARE(errorStates, QList<qint16>{NetSocket::Error});
+        QCOMPARE(s.State(), qint16(NetSocket::Error));
     }
 
     void udpDatagrams()
