@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -82,6 +83,14 @@ QString portText(double port)
     return QString::number(port, 'g', 15);
 }
 
+// The interface of a scoped IPv6 address ("fe80::1%eth0" or "fe80::1%2"), by number.
+quint32 scopeIndex(const QString &scope)
+{
+    bool isNumber = false;
+    const quint32 index = scope.toUInt(&isNumber);
+    return isNumber || scope.isEmpty() ? index : ::if_nametoindex(scope.toLocal8Bit().constData());
+}
+
 socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
 {
     std::memset(&out, 0, sizeof out);
@@ -91,7 +100,7 @@ socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage
         a->sin6_port = htons(port);
         const Q_IPV6ADDR v6 = address.toIPv6Address();
         std::memcpy(&a->sin6_addr, &v6, sizeof v6);
-        a->sin6_scope_id = address.scopeId().toUInt();
+        a->sin6_scope_id = scopeIndex(address.scopeId());
         return sizeof(sockaddr_in6);
     }
     auto *a = reinterpret_cast<sockaddr_in *>(&out);
@@ -111,6 +120,13 @@ QHostAddress endpoint(int fd, bool peer, quint16 *port = nullptr)
     if (r != 0)
         return {};
     QHostAddress address(reinterpret_cast<sockaddr *>(&a));
+    // A link-local peer is named with its interface, as it would be typed.
+    if (a.ss_family == AF_INET6)
+        if (const quint32 scope = reinterpret_cast<sockaddr_in6 *>(&a)->sin6_scope_id) {
+            char name[IF_NAMESIZE] = {};
+            address.setScopeId(::if_indextoname(scope, name) ? QString::fromLocal8Bit(name)
+                                                             : QString::number(scope));
+        }
     if (port)
         *port = a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port)
                                         : ntohs(reinterpret_cast<sockaddr_in *>(&a)->sin_port);

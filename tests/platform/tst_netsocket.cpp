@@ -302,6 +302,33 @@ private slots:
         QCOMPARE(s.State(), qint16(NetSocket::Error));
     }
 
+    // Link-local addresses name their interface: by name (fe80::1%lo) or by number.
+    void scopedAddresses()
+    {
+        NetNamespace ns;
+        if (!ns.ok())
+            QSKIP(qPrintable(ns.why));
+        QVERIFY(ns.run({"addr", "add", "fe80::1/64", "dev", "lo"}));
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::AnyIPv6, 0));
+        for (const QString host : {"fe80::1%lo", "[fe80::1%lo]", "fe80::1%1"}) {
+            NetSocket s;
+            QSignalSpy errors(&s, &NetSocket::OnError);
+            s.Connect(host, server.serverPort());
+            QTRY_VERIFY2(s.State() == NetSocket::Connected || !errors.isEmpty(), qPrintable(host));
+            QVERIFY2(errors.isEmpty(), qPrintable(host + u' ' + errors.value(0).value(1).toString()));
+            QCOMPARE(s.RemoteHostIP(), QStringLiteral("fe80::1%lo"));
+            QTRY_VERIFY(server.hasPendingConnections());
+            delete server.nextPendingConnection();
+
+            // The same address as a local one: a TCP socket holds a port there.
+            NetSocket b;
+            b.Bind(0, host);
+            QCOMPARE(b.State(), qint16(NetSocket::Open));
+            QVERIFY(b.BoundPort() > 0);
+        }
+    }
+
     void udpDatagrams()
     {
         QUdpSocket a, b;
