@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -594,6 +595,7 @@ void NetSocket::releaseAll()
     m_hasDatagram = false;
     m_lastSender.clear();
     m_lastSenderPort = 0;
+    m_udpWaiting.clear();
 }
 
 void NetSocket::dropStream(bool flush)
@@ -984,13 +986,16 @@ void NetSocket::udpReadyRead()
     }
 }
 
-// Where a datagram goes: the last sender for a socket opened by Bind, else RemoteHost:RemotePort.
-void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
+// Where a datagram goes: the last sender for a socket opened by Bind, else
+// RemoteHost:RemotePort. Fails when there is no destination. `address` is left null
+// when the host is a name that is not looked up yet.
+NetSocket::Datagram NetSocket::udpDestination() const
 {
+    Datagram d;
     if (m_udpFromBind && !m_lastSender.isNull()) {
-        address = m_lastSender;
-        port = m_lastSenderPort;
-        return;
+        d.address = m_lastSender;
+        d.port = m_lastSenderPort;
+        return d;
     }
     const QString name = bareHost(m_remoteHost);
     if (name.isEmpty() || m_remotePort <= 0) {
@@ -1002,19 +1007,55 @@ void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
                                      "arrived and RemoteHost and RemotePort are not set.")
                           .arg(BoundPort()));
     }
-    port = quint16(m_remotePort);
-    if (address.setAddress(name))
-        return;
-    if (name == m_destHost) {
-        address = m_destAddress;
-        return;
+    d.port = quint16(m_remotePort);
+    if (!d.address.setAddress(name)) {
+        d.host = name;
+        if (name == m_destHost)
+            d.address = m_destAddress;
     }
-    const QList<QHostAddress> found = QHostInfo::fromName(name).addresses();
+    return d;
+}
+
+// Sends one datagram whose address is known; returns the failure, if any.
+std::optional<Failure> NetSocket::udpWrite(const Datagram &d)
+{
+    // The peer is whoever the datagram goes to.
+    m_remoteHostIP = shown(d.address);
+    // An empty datagram is sent as such.
+    if (m_udp->writeDatagram(d.data, d.address, d.port) >= 0)
+        return std::nullopt;
+    return Failure(FailureNo::Unexpected,
+                   QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
+                       .arg(d.data.size())
+                       .arg(shown(d.address))
+                       .arg(d.port)
+                       .arg(m_udp->errorString()));
+}
+
+// Looks up the host of the first waiting datagram. The window's thread never waits for
+// the resolver: the datagrams wait, in order, until the answer comes.
+void NetSocket::udpLookup()
+{
+    const quint64 generation = m_generation;
+    const QString name = m_udpWaiting.first().host;
+    // Never aborted: Close only makes the result stale (an aborted look-up leaks in Qt).
+    QHostInfo::lookupHost(name, this, [this, generation, name](const QHostInfo &info) {
+        udpLookupDone(generation, name, info);
+    });
+}
+
+void NetSocket::udpLookupDone(quint64 generation, const QString &name, const QHostInfo &info)
+{
+    Entry entry;
+    if (generation != m_generation || !m_udp || m_udpWaiting.isEmpty())
+        return; // closed meanwhile
+    const QList<QHostAddress> found =
+        info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
     if (found.isEmpty())
-        throw Failure(FailureNo::HostNotFound, QStringLiteral("Host not found: %1.").arg(name));
+        return raiseError(FailureNo::HostNotFound, QStringLiteral("Host not found: %1.").arg(name));
     // A socket bound to IPv4 can only reach IPv4 addresses.
-    address = found.first();
-    if (m_udp && m_udp->localAddress().protocol() == QAbstractSocket::IPv4Protocol)
+    QHostAddress address = found.first();
+    if (m_udp->localAddress().protocol() == QAbstractSocket::IPv4Protocol)
         for (const QHostAddress &a : found)
             if (a.protocol() == QAbstractSocket::IPv4Protocol) {
                 address = a;
@@ -1022,6 +1063,16 @@ void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
             }
     m_destHost = name;
     m_destAddress = address;
+    // Everything waiting for this name goes now, up to one for another name not known yet.
+    while (!m_udpWaiting.isEmpty()) {
+        Datagram &d = m_udpWaiting.first();
+        if (d.address.isNull() && d.host == m_destHost)
+            d.address = m_destAddress;
+        if (d.address.isNull())
+            return udpLookup();
+        if (const auto failure = udpWrite(m_udpWaiting.takeFirst()))
+            return raiseError(failure->Number, failure->Description);
+    }
 }
 
 // ---------------------------------------------------------------- data
@@ -1029,14 +1080,13 @@ void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
 void NetSocket::SendData(const QByteArray &data)
 {
     if (m_protocol == UDP) {
-        QHostAddress address;
-        quint16 port = 0;
+        Datagram d;
         if (m_state == Closed) {
-            udpDestination(address, port); // fails before anything is opened
+            d = udpDestination(); // fails before anything is opened
             // Both IPv4 and IPv6 destinations are reachable from the dual-stack wildcard.
             openUdp(QHostAddress::Any, 0, false);
         } else if (m_state == Open && m_udp) {
-            udpDestination(address, port);
+            d = udpDestination();
         } else {
             throw Failure(FailureNo::WrongState,
                           QStringLiteral("Cannot send to %1 port %2: the socket is %3.")
@@ -1044,16 +1094,16 @@ void NetSocket::SendData(const QByteArray &data)
                               .arg(m_remotePort)
                               .arg(stateText()));
         }
-        // The peer is whoever the datagram goes to.
-        m_remoteHostIP = shown(address);
-        // An empty datagram is sent as such.
-        if (m_udp->writeDatagram(data, address, port) < 0)
-            throw Failure(FailureNo::Unexpected,
-                          QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
-                              .arg(data.size())
-                              .arg(shown(address))
-                              .arg(port)
-                              .arg(m_udp->errorString()));
+        d.data = data;
+        // Behind datagrams that wait for a look-up, or for a name not known yet: it waits too.
+        if (!m_udpWaiting.isEmpty() || d.address.isNull()) {
+            m_udpWaiting.append(d);
+            if (m_udpWaiting.size() == 1)
+                udpLookup();
+            return;
+        }
+        if (const auto failure = udpWrite(d))
+            throw *failure;
         return;
     }
     if (m_state != Connected || !m_stream || m_stream->shutdownWanted)

@@ -184,6 +184,27 @@ private slots:
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("answer\r\n"));
     }
 
+    // Over UDP an unknown name does not hold the window: Connect returns at once with the
+    // socket open, and the failure comes later as the error box.
+    void udpUnknownHostIsReportedLater()
+    {
+        Window win = loadWindow();
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtIP->setText(QStringLiteral("no-such-host.invalid"));
+        win->txtPort->setText(QString::number(closedPort()));
+        qint16 stateWhenShown = -1;
+        win.tk->onBox = [&](const FakeToolkit::Box &) { stateWhenShown = win->Sock->State(); };
+        win->cmdConnect->click();
+        QVERIFY(win.tk->boxes.isEmpty() && win->cmdSend->isEnabled());
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Open));
+        QTRY_COMPARE_WITH_TIMEOUT(win.tk->boxes.size(), 1, 20000);
+        QCOMPARE(win.tk->boxes[0].text,
+                 QStringLiteral("Error #: 11001\r\nHost not found: no-such-host.invalid."));
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Error in Connection"));
+        QCOMPARE(stateWhenShown, qint16(NetSocket::Closed));
+        QVERIFY(!win->cmdSend->isEnabled());
+    }
+
     void statusLine()
     {
         QTcpServer server;

@@ -23,9 +23,11 @@ template <class F> qint32 failureNo(F op)
 
 static const QString Lo = QStringLiteral("127.0.0.1");
 
+// The next datagram, waited for with the event loop running (a look-up may be on its way).
 static QByteArray nextDatagram(QUdpSocket &s)
 {
-    return s.hasPendingDatagrams() || s.waitForReadyRead(5000) ? s.receiveDatagram().data() : "<none>";
+    return QTest::qWaitFor([&] { return s.hasPendingDatagrams(); }, 5000) ? s.receiveDatagram().data()
+                                                                          : "<none>";
 }
 
 // A NetSocket connected to a QTcpSocket peer (owned by the server) on 127.0.0.1.
@@ -327,6 +329,64 @@ private slots:
             QCOMPARE(b.State(), qint16(NetSocket::Open));
             QVERIFY(b.BoundPort() > 0);
         }
+    }
+
+    // A UDP destination given by name is looked up without blocking: the socket is open at
+    // once, datagrams sent meanwhile wait and go in order, an unknown name is the error
+    // event, and Close drops what waits.
+    void udpNamesAreLookedUpMeanwhile()
+    {
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::Any, 0)); // "localhost" may be 127.0.0.1 or ::1
+        NetSocket s;
+        s.SetProtocol(NetSocket::UDP);
+        s.SetRemoteHost(QStringLiteral("localhost"));
+        s.SetRemotePort(peer.localPort());
+        s.SendData("1");
+        QCOMPARE(s.State(), qint16(NetSocket::Open));
+        s.SendData("2");
+        s.SendData(QByteArray());
+        s.SendData("3");
+        QVERIFY(!peer.hasPendingDatagrams()); // nothing went before the answer
+        for (const QByteArray expected : {"1", "2", "", "3"})
+            QCOMPARE(nextDatagram(peer), expected);
+        QCOMPARE(s.RemoteHostIP().isEmpty(), false);
+        s.SendData("4"); // the name is known now
+        QCOMPARE(nextDatagram(peer), QByteArray("4"));
+
+        NetSocket u;
+        u.SetProtocol(NetSocket::UDP);
+        u.SetRemoteHost(QStringLiteral("no-such-host.invalid"));
+        u.SetRemotePort(peer.localPort());
+        QList<qint16> errorStates;
+        QString error;
+        connect(&u, &NetSocket::OnError, [&](qint16 number, const QString &description) {
+            errorStates << u.State();
+            error = QString::number(number) + u' ' + description;
+        });
+        u.SendData("a");
+        QCOMPARE(u.State(), qint16(NetSocket::Open));
+        u.SendData("b");
+        QTRY_COMPARE_WITH_TIMEOUT(errorStates.size(), 1, 20000);
+        QCOMPARE(errorStates, QList<qint16>{NetSocket::Error});
+        QCOMPARE(error,
+                 QStringLiteral("%1 Host not found: no-such-host.invalid.").arg(FailureNo::HostNotFound));
+
+        // Closed while the name is looked up: what waited is never sent, even once the answer is back.
+        NetSocket c;
+        c.SetProtocol(NetSocket::UDP);
+        c.SetRemoteHost(QStringLiteral("localhost"));
+        c.SetRemotePort(peer.localPort());
+        c.SendData("dropped");
+        c.Close();
+        bool done = false; // look-ups of one name finish in order
+        QHostInfo::lookupHost(QStringLiteral("localhost"), this, [&](const QHostInfo &) { done = true; });
+        QTRY_VERIFY(done);
+        QCoreApplication::processEvents();
+        QCOMPARE(c.State(), qint16(NetSocket::Closed));
+        c.SendData("after");
+        QCOMPARE(nextDatagram(peer), QByteArray("after"));
+        QVERIFY(!peer.hasPendingDatagrams());
     }
 
     void udpDatagrams()
