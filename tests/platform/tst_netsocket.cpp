@@ -92,37 +92,27 @@ private slots:
     }
 
     // Connect by name, Close, and connect at once by another name: only the second look-up's
-    // answer counts. Both names were looked up before, so Qt answers each from its cache on
-    // the next turn, in order: the first answer comes while the second connect still waits.
+    // answer counts. The first name was looked up before, so Qt answers it from its cache on
+    // the next turn, before the second (an unknown name, which Qt does not cache) is back.
     void aClosedConnectsLookupIsIgnored()
     {
-        const QString unknown = QStringLiteral("no-such-host.invalid"), known = QStringLiteral("localhost");
-        int answers = 0;
-        for (const QString &name : {unknown, known})
-            QHostInfo::lookupHost(name, this, [&](const QHostInfo &) { ++answers; });
-        QTRY_COMPARE_WITH_TIMEOUT(answers, 2, 20000);
-        for (const auto &[firstName, secondName] : {std::pair{unknown, known}, std::pair{known, unknown}}) {
-            QTcpServer first, second; // "localhost" may be 127.0.0.1 or ::1: both are taken
-            QVERIFY(first.listen(QHostAddress::Any, 0) && second.listen(QHostAddress::Any, 0));
-            NetSocket s;
-            QSignalSpy connected(&s, &NetSocket::OnConnect), errors(&s, &NetSocket::OnError);
-            s.Connect(firstName, first.serverPort());
-            s.Close();
-            s.Connect(secondName, second.serverPort());
-            QTRY_VERIFY_WITH_TIMEOUT(connected.size() + errors.size() > 0, 20000);
-            QCoreApplication::processEvents();
-            if (secondName == known) {
-                QVERIFY2(errors.isEmpty(), qPrintable(errors.value(0).value(1).toString()));
-                QCOMPARE(s.State(), qint16(NetSocket::Connected));
-                QTRY_VERIFY(second.hasPendingConnections());
-            } else {
-                QCOMPARE(connected.size(), 0);
-                QCOMPARE(errors.size(), 1);
-                QCOMPARE(errors[0][1].toString(), QStringLiteral("Host not found: no-such-host.invalid."));
-                QVERIFY(!second.hasPendingConnections());
-            }
-            QVERIFY(!first.hasPendingConnections());
-        }
+        bool cached = false;
+        QHostInfo::lookupHost(QStringLiteral("localhost"), this, [&](const QHostInfo &) { cached = true; });
+        QTRY_VERIFY(cached);
+        QTcpServer first, second; // "localhost" may be 127.0.0.1 or ::1: both are taken
+        QVERIFY(first.listen(QHostAddress::Any, 0) && second.listen(QHostAddress::Any, 0));
+        NetSocket s;
+        QSignalSpy connected(&s, &NetSocket::OnConnect), errors(&s, &NetSocket::OnError);
+        s.Connect(QStringLiteral("localhost"), first.serverPort());
+        s.Close();
+        s.Connect(QStringLiteral("no-such-host.invalid"), second.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(connected.size() + errors.size() > 0, 20000);
+        QCoreApplication::processEvents();
+        QCOMPARE(connected.size(), 0);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][1].toString(), QStringLiteral("Host not found: no-such-host.invalid."));
+        QCOMPARE(s.State(), qint16(NetSocket::Error));
+        QVERIFY(!first.hasPendingConnections() && !second.hasPendingConnections());
     }
 
     void connectionEndings()
