@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -101,6 +103,14 @@ QString portText(double port)
     return QString::number(port, 'g', 15);
 }
 
+// The interface of a scoped IPv6 address ("fe80::1%eth0" or "fe80::1%2"), by number.
+quint32 scopeIndex(const QString &scope)
+{
+    bool isNumber = false;
+    const quint32 index = scope.toUInt(&isNumber);
+    return isNumber || scope.isEmpty() ? index : ::if_nametoindex(scope.toLocal8Bit().constData());
+}
+
 socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
 {
     std::memset(&out, 0, sizeof out);
@@ -110,7 +120,7 @@ socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage
         a->sin6_port = htons(port);
         const Q_IPV6ADDR v6 = address.toIPv6Address();
         std::memcpy(&a->sin6_addr, &v6, sizeof v6);
-        a->sin6_scope_id = address.scopeId().toUInt();
+        a->sin6_scope_id = scopeIndex(address.scopeId());
         return sizeof(sockaddr_in6);
     }
     auto *a = reinterpret_cast<sockaddr_in *>(&out);
@@ -130,6 +140,13 @@ QHostAddress endpoint(int fd, bool peer, quint16 *port = nullptr)
     if (r != 0)
         return {};
     QHostAddress address(reinterpret_cast<sockaddr *>(&a));
+    // A link-local peer is named with its interface, as it would be typed.
+    if (a.ss_family == AF_INET6)
+        if (const quint32 scope = reinterpret_cast<sockaddr_in6 *>(&a)->sin6_scope_id) {
+            char name[IF_NAMESIZE] = {};
+            address.setScopeId(::if_indextoname(scope, name) ? QString::fromLocal8Bit(name)
+                                                             : QString::number(scope));
+        }
     if (port)
         *port = a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port)
                                         : ntohs(reinterpret_cast<sockaddr_in *>(&a)->sin_port);
@@ -182,6 +199,35 @@ Failure bindFailure(QAbstractSocket::SocketError error, qint32 port, const QStri
     }
 }
 
+// A failed connection (or connection attempt) to address:port, by its errno.
+Failure connectionFailure(int error, const QString &address, qint32 peerPort)
+{
+    const QString port = QString::number(peerPort);
+    switch (error) {
+    case ECONNREFUSED:
+        return Failure(FailureNo::ConnectionRefused,
+                       QStringLiteral("Connection refused by %1 port %2.").arg(address, port));
+    case ETIMEDOUT:
+        return Failure(FailureNo::TimedOut,
+                       QStringLiteral("Connection to %1 port %2 timed out.").arg(address, port));
+    case EHOSTUNREACH:
+        return Failure(FailureNo::HostUnreachable,
+                       QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port));
+    case ENETUNREACH:
+    case EAFNOSUPPORT:
+        return Failure(FailureNo::NetworkUnreachable,
+                       QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
+    case EACCES:
+    case EPERM:
+        return Failure(FailureNo::AccessDenied,
+                       QStringLiteral("Connection to %1 port %2 is not permitted.").arg(address, port));
+    default:
+        return Failure(
+            FailureNo::Unexpected,
+            QStringLiteral("Connection to %1 port %2 failed: %3.").arg(address, port, systemText(error)));
+    }
+}
+
 // A new non-blocking TCP descriptor bound to address:port; -1 with errno set on failure.
 int boundDescriptor(const QHostAddress &address, quint16 port, bool reuse)
 {
@@ -201,6 +247,33 @@ int boundDescriptor(const QHostAddress &address, quint16 port, bool reuse)
         return -1;
     }
     return fd;
+}
+
+// What one write took: the bytes the system accepted, and the errno that stopped it
+// (0 when it only had no more room).
+struct Written {
+    qint64 bytes = 0;
+    int error = 0;
+};
+
+// Writes as much of data as the system takes now, without waiting.
+Written writeSome(int fd, const char *data, qint64 size)
+{
+    Written w;
+    while (w.bytes < size) {
+        const ssize_t n = ::send(fd, data + w.bytes, size_t(size - w.bytes), MSG_NOSIGNAL);
+        if (n > 0) {
+            w.bytes += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            w.error = errno;
+            break;
+        } else {
+            break; // no more room for now
+        }
+    }
+    return w;
 }
 
 } // namespace
@@ -259,23 +332,15 @@ public:
     qint64 pending() const { return out.size() - outPos; }
 
     // Queues data and writes what the system takes now. Returns 0, or the errno
-    // of a peer that is gone.
+    // of a failed connection.
     int send(const char *data, qint64 size)
     {
         if (pending() == 0 && !connecting) {
-            while (size > 0) {
-                const ssize_t n = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
-                if (n > 0) {
-                    data += n;
-                    size -= n;
-                } else if (n < 0 && errno == EINTR) {
-                    continue;
-                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    break;
-                } else {
-                    return errno;
-                }
-            }
+            const Written w = writeSome(fd, data, size);
+            if (w.error)
+                return w.error;
+            data += w.bytes;
+            size -= w.bytes;
         }
         if (size > 0) {
             out.append(data, size);
@@ -284,24 +349,15 @@ public:
         return 0;
     }
 
-    // Writes queued data; returns 0 or the errno of a peer that is gone.
+    // Writes queued data; returns 0 or the errno of a failed connection.
     // `written` tells how much went out.
     int flush(qint64 &written)
     {
-        written = 0;
-        while (outPos < out.size()) {
-            const ssize_t n = ::send(fd, out.constData() + outPos, size_t(out.size() - outPos), MSG_NOSIGNAL);
-            if (n > 0) {
-                outPos += n;
-                written += n;
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            } else {
-                return errno;
-            }
-        }
+        const Written w = writeSome(fd, out.constData() + outPos, out.size() - outPos);
+        outPos += w.bytes;
+        written = w.bytes;
+        if (w.error)
+            return w.error;
         if (outPos == out.size()) {
             out.truncate(0); // keeps its capacity for the next burst
             outPos = 0;
@@ -558,6 +614,7 @@ void NetSocket::releaseAll()
     m_hasDatagram = false;
     m_lastSender.clear();
     m_lastSenderPort = 0;
+    m_udpWaiting.clear();
 }
 
 void NetSocket::dropStream(bool flush)
@@ -677,32 +734,8 @@ void NetSocket::connectFailed(int error)
             this, [this, generation] { connectNext(generation); }, Qt::QueuedConnection);
         return;
     }
-    const QString address = shown(m_tryingAddress);
-    const QString port = QString::number(m_remotePort);
-    switch (error) {
-    case ECONNREFUSED:
-        return raiseError(FailureNo::ConnectionRefused,
-                          QStringLiteral("Connection refused by %1 port %2.").arg(address, port));
-    case ETIMEDOUT:
-        return raiseError(FailureNo::TimedOut,
-                          QStringLiteral("Connection to %1 port %2 timed out.").arg(address, port));
-    case EHOSTUNREACH:
-        return raiseError(FailureNo::HostUnreachable,
-                          QStringLiteral("Host %1 cannot be reached (port %2).").arg(address, port));
-    case ENETUNREACH:
-    case EAFNOSUPPORT:
-        return raiseError(
-            FailureNo::NetworkUnreachable,
-            QStringLiteral("The network of %1 cannot be reached (port %2).").arg(address, port));
-    case EACCES:
-    case EPERM:
-        return raiseError(FailureNo::AccessDenied,
-                          QStringLiteral("Connection to %1 port %2 is not permitted.").arg(address, port));
-    default:
-        return raiseError(
-            FailureNo::Unexpected,
-            QStringLiteral("Connection to %1 port %2 failed: %3.").arg(address, port, systemText(error)));
-    }
+    const Failure failure = connectionFailure(error, shown(m_tryingAddress), m_remotePort);
+    raiseError(failure.Number, failure.Description);
 }
 
 void NetSocket::streamConnected()
@@ -735,17 +768,18 @@ void NetSocket::streamReadable()
     const qsizetype held = m_in.size();
     m_in.resize(ReadChunk);
     const ssize_t n = ::recv(m_stream->fd, m_in.data() + held, size_t(ReadChunk - held), 0);
+    const int error = n < 0 ? errno : 0;
     m_in.resize(held + (n > 0 ? n : 0));
     if (n > 0) {
         emit DataArrival(m_in.size());
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
         return;
     if (n == 0)
         peerEnded();
     else
-        peerGone();
+        streamFailed(error);
 }
 
 void NetSocket::streamWritable()
@@ -753,8 +787,8 @@ void NetSocket::streamWritable()
     if (m_stream->connecting)
         return streamConnected();
     qint64 written = 0;
-    if (m_stream->flush(written) != 0)
-        return peerGone();
+    if (const int error = m_stream->flush(written))
+        return streamFailed(error);
     if (written > 0)
         emit SendProgress(written, m_stream->pending());
 }
@@ -775,8 +809,19 @@ void NetSocket::peerEnded()
     emit OnClose();
 }
 
-// The peer is gone (reset, or a send failed): nothing more can be written. Reported
-// as the peer's close, like an orderly end.
+// An established connection has failed. A reset (or a write after one) is the peer's
+// close, like an orderly end; anything else (a time-out, an unreachable host or
+// network) is the error event, named as a failed connect is.
+void NetSocket::streamFailed(int error)
+{
+    if (error == ECONNRESET || error == EPIPE)
+        return peerGone();
+    const Failure failure = connectionFailure(error, m_remoteHostIP, m_peerPort);
+    raiseError(failure.Number, failure.Description);
+}
+
+// The peer is gone (reset): nothing more can be written. Reported as the peer's
+// close, like an orderly end.
 void NetSocket::peerGone()
 {
     m_peerEnded = true;
@@ -960,13 +1005,16 @@ void NetSocket::udpReadyRead()
     }
 }
 
-// Where a datagram goes: the last sender for a socket opened by Bind, else RemoteHost:RemotePort.
-void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
+// Where a datagram goes: the last sender for a socket opened by Bind, else
+// RemoteHost:RemotePort. Fails when there is no destination. `address` is left null
+// when the host is a name that is not looked up yet.
+NetSocket::Datagram NetSocket::udpDestination() const
 {
+    Datagram d;
     if (m_udpFromBind && !m_lastSender.isNull()) {
-        address = m_lastSender;
-        port = m_lastSenderPort;
-        return;
+        d.address = m_lastSender;
+        d.port = m_lastSenderPort;
+        return d;
     }
     const QString name = bareHost(m_remoteHost);
     if (name.isEmpty() || m_remotePort <= 0) {
@@ -978,19 +1026,55 @@ void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
                                      "arrived and RemoteHost and RemotePort are not set.")
                           .arg(BoundPort()));
     }
-    port = quint16(m_remotePort);
-    if (address.setAddress(name))
-        return;
-    if (name == m_destHost) {
-        address = m_destAddress;
-        return;
+    d.port = quint16(m_remotePort);
+    if (!d.address.setAddress(name)) {
+        d.host = name;
+        if (name == m_destHost)
+            d.address = m_destAddress;
     }
-    const QList<QHostAddress> found = QHostInfo::fromName(name).addresses();
+    return d;
+}
+
+// Sends one datagram whose address is known; returns the failure, if any.
+std::optional<Failure> NetSocket::udpWrite(const Datagram &d)
+{
+    // The peer is whoever the datagram goes to.
+    m_remoteHostIP = shown(d.address);
+    // An empty datagram is sent as such.
+    if (m_udp->writeDatagram(d.data, d.address, d.port) >= 0)
+        return std::nullopt;
+    return Failure(FailureNo::Unexpected,
+                   QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
+                       .arg(d.data.size())
+                       .arg(shown(d.address))
+                       .arg(d.port)
+                       .arg(m_udp->errorString()));
+}
+
+// Looks up the host of the first waiting datagram. The window's thread never waits for
+// the resolver: the datagrams wait, in order, until the answer comes.
+void NetSocket::udpLookup()
+{
+    const quint64 generation = m_generation;
+    const QString name = m_udpWaiting.first().host;
+    // Never aborted: Close only makes the result stale (an aborted look-up leaks in Qt).
+    QHostInfo::lookupHost(name, this, [this, generation, name](const QHostInfo &info) {
+        udpLookupDone(generation, name, info);
+    });
+}
+
+void NetSocket::udpLookupDone(quint64 generation, const QString &name, const QHostInfo &info)
+{
+    Entry entry;
+    if (generation != m_generation || !m_udp || m_udpWaiting.isEmpty())
+        return; // closed meanwhile
+    const QList<QHostAddress> found =
+        info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
     if (found.isEmpty())
-        throw Failure(FailureNo::HostNotFound, QStringLiteral("Host not found: %1.").arg(name));
+        return raiseError(FailureNo::HostNotFound, QStringLiteral("Host not found: %1.").arg(name));
     // A socket bound to IPv4 can only reach IPv4 addresses.
-    address = found.first();
-    if (m_udp && m_udp->localAddress().protocol() == QAbstractSocket::IPv4Protocol)
+    QHostAddress address = found.first();
+    if (m_udp->localAddress().protocol() == QAbstractSocket::IPv4Protocol)
         for (const QHostAddress &a : found)
             if (a.protocol() == QAbstractSocket::IPv4Protocol) {
                 address = a;
@@ -998,6 +1082,16 @@ void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
             }
     m_destHost = name;
     m_destAddress = address;
+    // Everything waiting for this name goes now, up to one for another name not known yet.
+    while (!m_udpWaiting.isEmpty()) {
+        Datagram &d = m_udpWaiting.first();
+        if (d.address.isNull() && d.host == m_destHost)
+            d.address = m_destAddress;
+        if (d.address.isNull())
+            return udpLookup();
+        if (const auto failure = udpWrite(m_udpWaiting.takeFirst()))
+            return raiseError(failure->Number, failure->Description);
+    }
 }
 
 // ---------------------------------------------------------------- data
@@ -1005,14 +1099,13 @@ void NetSocket::udpDestination(QHostAddress &address, quint16 &port)
 void NetSocket::SendData(const QByteArray &data)
 {
     if (m_protocol == UDP) {
-        QHostAddress address;
-        quint16 port = 0;
+        Datagram d;
         if (m_state == Closed) {
-            udpDestination(address, port); // fails before anything is opened
+            d = udpDestination(); // fails before anything is opened
             // Both IPv4 and IPv6 destinations are reachable from the dual-stack wildcard.
             openUdp(QHostAddress::Any, 0, false);
         } else if (m_state == Open && m_udp) {
-            udpDestination(address, port);
+            d = udpDestination();
         } else {
             throw Failure(FailureNo::WrongState,
                           QStringLiteral("Cannot send to %1 port %2: the socket is %3.")
@@ -1020,16 +1113,16 @@ void NetSocket::SendData(const QByteArray &data)
                               .arg(m_remotePort)
                               .arg(stateText()));
         }
-        // The peer is whoever the datagram goes to.
-        m_remoteHostIP = shown(address);
-        // An empty datagram is sent as such.
-        if (m_udp->writeDatagram(data, address, port) < 0)
-            throw Failure(FailureNo::Unexpected,
-                          QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
-                              .arg(data.size())
-                              .arg(shown(address))
-                              .arg(port)
-                              .arg(m_udp->errorString()));
+        d.data = data;
+        // Behind datagrams that wait for a look-up, or for a name not known yet: it waits too.
+        if (!m_udpWaiting.isEmpty() || d.address.isNull()) {
+            m_udpWaiting.append(d);
+            if (m_udpWaiting.size() == 1)
+                udpLookup();
+            return;
+        }
+        if (const auto failure = udpWrite(d))
+            throw *failure;
         return;
     }
     if (m_state != Connected || !m_stream || m_stream->shutdownWanted)

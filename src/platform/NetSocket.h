@@ -4,7 +4,11 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <optional>
 
+#include "platform/Failure.h"
+
+class QHostInfo;
 class QSocketNotifier;
 class QUdpSocket;
 
@@ -105,6 +109,7 @@ private:
     void streamReadable();
     void streamWritable();
     void peerEnded();
+    void streamFailed(int error);
     void peerGone();
 
     // Listening and pending requests.
@@ -114,7 +119,16 @@ private:
     // UDP.
     void openUdp(const QHostAddress &address, quint16 port, bool fromBind);
     void udpReadyRead();
-    void udpDestination(QHostAddress &address, quint16 &port);
+    struct Datagram {
+        QByteArray data;
+        QString host; // a name to look up, while address is null
+        QHostAddress address;
+        quint16 port = 0;
+    };
+    Datagram udpDestination() const;
+    std::optional<Failure> udpWrite(const Datagram &d);
+    void udpLookup();
+    void udpLookupDone(quint64 generation, const QString &name, const QHostInfo &info);
 
     qint32 m_protocol = TCP;
     QString m_remoteHost;
@@ -145,4 +159,5 @@ private:
     quint16 m_lastSenderPort = 0;
     QString m_destHost; // cache of the last resolved UDP destination
     QHostAddress m_destAddress;
+    QList<Datagram> m_udpWaiting; // datagrams waiting for a look-up, in order
 };

@@ -184,6 +184,81 @@ private slots:
         QCOMPARE(peer.receiveDatagram().data(), QByteArray("answer\r\n"));
     }
 
+    // Over UDP an unknown name does not hold the window: Connect returns at once with the
+    // socket open, and the failure comes later as the error box.
+    void udpUnknownHostIsReportedLater()
+    {
+        Window win = loadWindow();
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtIP->setText(QStringLiteral("no-such-host.invalid"));
+        win->txtPort->setText(QString::number(closedPort()));
+        qint16 stateWhenShown = -1;
+        win.tk->onBox = [&](const FakeToolkit::Box &) { stateWhenShown = win->Sock->State(); };
+        win->cmdConnect->click();
+        QVERIFY(win.tk->boxes.isEmpty() && win->cmdSend->isEnabled());
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Open));
+        QTRY_COMPARE_WITH_TIMEOUT(win.tk->boxes.size(), 1, 20000);
+        QCOMPARE(win.tk->boxes[0].text,
+                 QStringLiteral("Error #: 11001\r\nHost not found: no-such-host.invalid."));
+        QCOMPARE(win.tk->boxes[0].title, QStringLiteral("Error in Connection"));
+        QCOMPARE(stateWhenShown, qint16(NetSocket::Closed));
+        QVERIFY(!win->cmdSend->isEnabled());
+    }
+
+    // The peer's address is the far end's, whichever side connected: 127.0.0.2 talks
+    // from 127.0.0.1's neighbour, so this end's own address would show as 127.0.0.1.
+    void peerIsTheFarEnd()
+    {
+        const QHostAddress other(QStringLiteral("127.0.0.2"));
+        QTcpServer server;
+        if (!server.listen(other, 0))
+            QSKIP("127.0.0.2 is not usable here");
+        Window win = loadWindow();
+        win->txtIP->setText(other.toString());
+        win->txtPort->setText(QString::number(server.serverPort()));
+        win->cmdConnect->click();
+        QTRY_VERIFY(win->Sock->State() == NetSocket::Connected && server.hasPendingConnections());
+        QCOMPARE(win->Sock->RemoteHostIP(), other.toString());
+        QCOMPARE(win->StatusText(), QStringLiteral("Connected to 127.0.0.2"));
+        QTRY_COMPARE(win->LblStats->text(), QStringLiteral("Connected to 127.0.0.2"));
+
+        // Listening: a client that talks from 127.0.0.2.
+        Window listener = loadWindow();
+        listener->txtPort->setText(QString::number(closedPort()));
+        listener->cmdListen->click();
+        QTcpSocket client;
+        QVERIFY(client.bind(other, 0));
+        client.connectToHost(QHostAddress::LocalHost, quint16(listener->Sock->LocalPort()));
+        QTRY_COMPARE(listener->Sock->State(), qint16(NetSocket::Connected));
+        QCOMPARE(listener->Sock->RemoteHostIP(), other.toString());
+        QTRY_COMPARE(listener->LblStats->text(), QStringLiteral("Connected to 127.0.0.2"));
+    }
+
+    // "80." in the port field is port 80 for Connect (TCP and UDP) and for Listen alike.
+    void portWithATrailingPoint()
+    {
+        QTcpServer server;
+        QUdpSocket peer;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0) && peer.bind(QHostAddress::LocalHost, 0));
+        Window win = loadWindow();
+        win->txtIP->setText(QStringLiteral("127.0.0.1"));
+        win->txtPort->setText(QString::number(server.serverPort()) + u'.');
+        win->cmdConnect->click();
+        QTRY_VERIFY(server.hasPendingConnections() && win->Sock->State() == NetSocket::Connected);
+
+        const quint16 port = closedPort();
+        win->txtPort->setText(QString::number(port) + u'.');
+        win->cmdListen->click();
+        QCOMPARE(win->StatusText(), QStringLiteral("Listening on port %1...").arg(port));
+
+        win->ComboType->setCurrentText(QStringLiteral("UDP"));
+        win->txtPort->setText(QString::number(peer.localPort()) + u'.');
+        win->cmdConnect->click();
+        QVERIFY(QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 5000));
+        QCOMPARE(peer.receiveDatagram().data(), QByteArray());
+        QVERIFY(win.tk->boxes.isEmpty());
+    }
+
     void statusLine()
     {
         QTcpServer server;

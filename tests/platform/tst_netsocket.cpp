@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include "NetNamespace.h"
 #include "RawPeer.h"
 #include "platform/Failure.h"
 
@@ -22,9 +23,11 @@ template <class F> qint32 failureNo(F op)
 
 static const QString Lo = QStringLiteral("127.0.0.1");
 
+// The next datagram, waited for with the event loop running (a look-up may be on its way).
 static QByteArray nextDatagram(QUdpSocket &s)
 {
-    return s.hasPendingDatagrams() || s.waitForReadyRead(5000) ? s.receiveDatagram().data() : "<none>";
+    return QTest::qWaitFor([&] { return s.hasPendingDatagrams(); }, 5000) ? s.receiveDatagram().data()
+                                                                          : "<none>";
 }
 
 // A NetSocket connected to a QTcpSocket peer (owned by the server) on 127.0.0.1.
@@ -86,6 +89,30 @@ private slots:
         QCOMPARE(failureNo([&] { s.Connect(Lo, 80); }), FailureNo::WrongState);
         QCOMPARE(failureNo([&] { s.SetProtocol(NetSocket::UDP); }), FailureNo::WrongState);
         QCOMPARE(failureNo([&] { s.SendData("x"); }), FailureNo::NotConnected);
+    }
+
+    // Connect by name, Close, and connect at once by another name: only the second look-up's
+    // answer counts. The first name was looked up before, so Qt answers it from its cache on
+    // the next turn, before the second (an unknown name, which Qt does not cache) is back.
+    void aClosedConnectsLookupIsIgnored()
+    {
+        bool cached = false;
+        QHostInfo::lookupHost(QStringLiteral("localhost"), this, [&](const QHostInfo &) { cached = true; });
+        QTRY_VERIFY(cached);
+        QTcpServer first, second; // "localhost" may be 127.0.0.1 or ::1: both are taken
+        QVERIFY(first.listen(QHostAddress::Any, 0) && second.listen(QHostAddress::Any, 0));
+        NetSocket s;
+        QSignalSpy connected(&s, &NetSocket::OnConnect), errors(&s, &NetSocket::OnError);
+        s.Connect(QStringLiteral("localhost"), first.serverPort());
+        s.Close();
+        s.Connect(QStringLiteral("no-such-host.invalid"), second.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(connected.size() + errors.size() > 0, 20000);
+        QCoreApplication::processEvents();
+        QCOMPARE(connected.size(), 0);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0][1].toString(), QStringLiteral("Host not found: no-such-host.invalid."));
+        QCOMPARE(s.State(), qint16(NetSocket::Error));
+        QVERIFY(!first.hasPendingConnections() && !second.hasPendingConnections());
     }
 
     void connectionEndings()
@@ -244,6 +271,146 @@ private slots:
         QCOMPARE(s.State(), qint16(NetSocket::Listening));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(openDescriptors(), before);
+    }
+
+    // Routes and addresses changed in a private network namespace: failures of a connect
+    // and of an established connection come as the error event, each with its own number
+    // and the peer named.
+    void failuresInAPrivateNetwork()
+    {
+        NetNamespace ns;
+        if (!ns.ok())
+            QSKIP(qPrintable(ns.why));
+        QVERIFY(ns.run({"route", "add", "unreachable", "10.99.0.0/16"}));
+        QVERIFY(ns.run({"route", "add", "prohibit", "10.98.0.0/16"}));
+        QVERIFY(ns.run({"addr", "add", "10.1.0.1/32", "dev", "lo"}));
+        QVERIFY(ns.set(QStringLiteral("net/ipv4/tcp_retries2"), QStringLiteral("1"))); // give up soon
+
+        // No route at all, a route that says unreachable, one that prohibits.
+        using Row = std::tuple<QString, qint32, QString>;
+        for (const auto &[host, number, description] :
+             {Row{"192.0.2.1", FailureNo::NetworkUnreachable,
+                  "The network of 192.0.2.1 cannot be reached (port 80)."},
+              Row{"10.99.1.1", FailureNo::HostUnreachable, "Host 10.99.1.1 cannot be reached (port 80)."},
+              Row{"10.98.1.1", FailureNo::AccessDenied,
+                  "Connection to 10.98.1.1 port 80 is not permitted."}}) {
+            NetSocket s;
+            QSignalSpy errors(&s, &NetSocket::OnError);
+            s.Connect(host, 80);
+            QTRY_COMPARE(errors.size(), 1);
+            QCOMPARE(errors[0][0].value<qint16>(), qint16(number));
+            QCOMPARE(errors[0][1].toString(), description);
+            QCOMPARE(s.State(), qint16(NetSocket::Error));
+        }
+
+        // The peer's address goes away while data is on its way: the connection times out.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress(QStringLiteral("10.1.0.1")), 0));
+        NetSocket s;
+        QList<qint16> errorStates;
+        QString error;
+        QSignalSpy closed(&s, &NetSocket::OnClose);
+        connect(&s, &NetSocket::OnError, [&](qint16 number, const QString &description) {
+            errorStates << s.State();
+            error = QString::number(number) + u' ' + description;
+        });
+        s.Connect(QStringLiteral("10.1.0.1"), server.serverPort());
+        QTRY_VERIFY(server.hasPendingConnections() && s.State() == NetSocket::Connected);
+        std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+        QVERIFY(ns.run({"addr", "del", "10.1.0.1/32", "dev", "lo"}));
+        s.SendData("lost");
+        QTRY_VERIFY_WITH_TIMEOUT(errorStates.size() + closed.size() > 0, 20000);
+        QCOMPARE(error, QStringLiteral("%1 Connection to 10.1.0.1 port %2 timed out.")
+                            .arg(FailureNo::TimedOut)
+                            .arg(server.serverPort()));
+        QCOMPARE(closed.size(), 0); // not taken for the peer's close
+        QCOMPARE(errorStates, QList<qint16>{NetSocket::Error});
+        QCOMPARE(s.State(), qint16(NetSocket::Error));
+    }
+
+    // Link-local addresses name their interface: by name (fe80::1%lo) or by number.
+    void scopedAddresses()
+    {
+        NetNamespace ns;
+        if (!ns.ok())
+            QSKIP(qPrintable(ns.why));
+        QVERIFY(ns.run({"addr", "add", "fe80::1/64", "dev", "lo"}));
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::AnyIPv6, 0));
+        for (const QString host : {"fe80::1%lo", "[fe80::1%lo]", "fe80::1%1"}) {
+            NetSocket s;
+            QSignalSpy errors(&s, &NetSocket::OnError);
+            s.Connect(host, server.serverPort());
+            QTRY_VERIFY2(s.State() == NetSocket::Connected || !errors.isEmpty(), qPrintable(host));
+            QVERIFY2(errors.isEmpty(), qPrintable(host + u' ' + errors.value(0).value(1).toString()));
+            QCOMPARE(s.RemoteHostIP(), QStringLiteral("fe80::1%lo"));
+            QTRY_VERIFY(server.hasPendingConnections());
+            delete server.nextPendingConnection();
+
+            // The same address as a local one: a TCP socket holds a port there.
+            NetSocket b;
+            b.Bind(0, host);
+            QCOMPARE(b.State(), qint16(NetSocket::Open));
+            QVERIFY(b.BoundPort() > 0);
+        }
+    }
+
+    // A UDP destination given by name is looked up without blocking: the socket is open at
+    // once, datagrams sent meanwhile wait and go in order, an unknown name is the error
+    // event, and Close drops what waits.
+    void udpNamesAreLookedUpMeanwhile()
+    {
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress::Any, 0)); // "localhost" may be 127.0.0.1 or ::1
+        NetSocket s;
+        s.SetProtocol(NetSocket::UDP);
+        s.SetRemoteHost(QStringLiteral("localhost"));
+        s.SetRemotePort(peer.localPort());
+        s.SendData("1");
+        QCOMPARE(s.State(), qint16(NetSocket::Open));
+        s.SendData("2");
+        s.SendData(QByteArray());
+        s.SendData("3");
+        QVERIFY(!peer.hasPendingDatagrams()); // nothing went before the answer
+        for (const QByteArray expected : {"1", "2", "", "3"})
+            QCOMPARE(nextDatagram(peer), expected);
+        QCOMPARE(s.RemoteHostIP().isEmpty(), false);
+        s.SendData("4"); // the name is known now
+        QCOMPARE(nextDatagram(peer), QByteArray("4"));
+
+        NetSocket u;
+        u.SetProtocol(NetSocket::UDP);
+        u.SetRemoteHost(QStringLiteral("no-such-host.invalid"));
+        u.SetRemotePort(peer.localPort());
+        QList<qint16> errorStates;
+        QString error;
+        connect(&u, &NetSocket::OnError, [&](qint16 number, const QString &description) {
+            errorStates << u.State();
+            error = QString::number(number) + u' ' + description;
+        });
+        u.SendData("a");
+        QCOMPARE(u.State(), qint16(NetSocket::Open));
+        u.SendData("b");
+        QTRY_COMPARE_WITH_TIMEOUT(errorStates.size(), 1, 20000);
+        QCOMPARE(errorStates, QList<qint16>{NetSocket::Error});
+        QCOMPARE(error,
+                 QStringLiteral("%1 Host not found: no-such-host.invalid.").arg(FailureNo::HostNotFound));
+
+        // Closed while the name is looked up: what waited is never sent, even once the answer is back.
+        NetSocket c;
+        c.SetProtocol(NetSocket::UDP);
+        c.SetRemoteHost(QStringLiteral("localhost"));
+        c.SetRemotePort(peer.localPort());
+        c.SendData("dropped");
+        c.Close();
+        bool done = false; // look-ups of one name finish in order
+        QHostInfo::lookupHost(QStringLiteral("localhost"), this, [&](const QHostInfo &) { done = true; });
+        QTRY_VERIFY(done);
+        QCoreApplication::processEvents();
+        QCOMPARE(c.State(), qint16(NetSocket::Closed));
+        c.SendData("after");
+        QCOMPARE(nextDatagram(peer), QByteArray("after"));
+        QVERIFY(!peer.hasPendingDatagrams());
     }
 
     void udpDatagrams()

@@ -55,6 +55,22 @@ private slots:
         }
     }
 
+    // The port field is read by LeadingNumber for Connect and by WholeNumber for Listen and
+    // UDP: a whole text both can read must give the same port, also with a bare decimal point.
+    void bothReadersAgree()
+    {
+        for (const QString text : {"80.", " 80. ", "80.0", "8.E1", ".8e2", "&H50", "80.4"}) {
+            qint32 whole = -1;
+            try {
+                whole = WholeNumber(text);
+            } catch (const Failure &f) {
+                QFAIL(qPrintable(text + ": " + f.Description));
+            }
+            QCOMPARE(whole, RoundToInt32(LeadingNumber(text)));
+            QCOMPARE(whole, 80);
+        }
+    }
+
     void shortestNumber()
     {
         QCOMPARE(ShortestNumber(80.25), QStringLiteral("80.25"));
