@@ -1,0 +1,1 @@
+#include "TlsCertificate.h"
