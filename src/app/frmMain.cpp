@@ -78,7 +78,7 @@ void frmMain::CreateControls()
     txtPort->setAccessibleName(QStringLiteral("Port"));
     ComboType = makeControl<QComboBox>(this, "ComboType", {2625, 105, 750, 315},
                                        QStringLiteral("The connection protocol used."));
-    ComboType->addItems({QStringLiteral("TCP"), QStringLiteral("UDP")});
+    ComboType->addItems({QStringLiteral("TCP"), QStringLiteral("UDP"), QStringLiteral("TLS")});
     ComboType->setCurrentIndex(-1); // no item chosen until the window loads
     ComboType->setAccessibleName(QStringLiteral("Protocol"));
     cmdConnect = makeControl<QPushButton>(this, "cmdConnect", {3360, 105, 855, 315},
@@ -143,6 +143,8 @@ void frmMain::CreateControls()
     mnuPopupSniff->setObjectName(QStringLiteral("mnuPopupSniff"));
     mnuPopupBind = mnuPopup->addAction(QStringLiteral("Bind to IP..."));
     mnuPopupBind->setObjectName(QStringLiteral("mnuPopupBind"));
+    mnuPopupStartTls = mnuPopup->addAction(QStringLiteral("Start TLS"));
+    mnuPopupStartTls->setObjectName(QStringLiteral("mnuPopupStartTls"));
     mnuListen = new QMenu(QStringLiteral("mnuListen"), this);
     mnuListen->setObjectName(QStringLiteral("mnuListen"));
     mnuListenAuto = mnuListen->addAction(QStringLiteral("Auto Listen"));
@@ -180,6 +182,10 @@ void frmMain::WireEvents()
     });
 
     connect(Sock, &NetSocket::OnConnect, this, [this] { Guard([this] { Sock_Connect(); }); });
+    connect(Sock, &NetSocket::CertificateProblem, this,
+            [this](const QString &host, const QString &problems, const QString &details, bool *accept) {
+                Guard([&] { Sock_CertificateProblem(host, problems, details, *accept); });
+            });
     connect(Sock, &NetSocket::OnClose, this, [this] {
         Guard([this] {
             if (!RelayServerEnded())
@@ -211,6 +217,9 @@ void frmMain::WireEvents()
 
     connect(mnuPopupSniff, &QAction::triggered, this, [this] { Guard([this] { mnuPopupSniff_Click(); }); });
     connect(mnuPopupBind, &QAction::triggered, this, [this] { Guard([this] { mnuPopupBind_Click(); }); });
+    connect(mnuPopupStartTls, &QAction::triggered, this,
+            [this] { Guard([this] { mnuPopupStartTls_Click(); }); });
+    connect(mnuPopup, &QMenu::aboutToShow, this, [this] { Guard([this] { mnuPopup_Show(); }); });
     connect(mnuListenAuto, &QAction::triggered, this, [this](bool checked) {
         // The menu has already flipped the check mark; the handler flips it itself.
         mnuListenAuto->setChecked(!checked);

@@ -60,6 +60,7 @@ public:
     QMenu *mnuPopup;
     QAction *mnuPopupSniff;
     QAction *mnuPopupBind;
+    QAction *mnuPopupStartTls;
     QMenu *mnuListen;
     QAction *mnuListenAuto;
 
@@ -91,6 +92,8 @@ public:
     void cmdClose_Click();
     void Sock_Connect();
     void Sock_Close();
+    void Sock_CertificateProblem(const QString &Host, const QString &Problems, const QString &Details,
+                                 bool &Accept);
     void Sock_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
                     const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay);
     void cmdListen_Click();
@@ -104,6 +107,7 @@ public:
 
     // Data path (datapath/).
     void LogIt(QByteArray &Text, bool Highlight, bool CrLf = false);
+    void LogNotice(const QString &Text);
     void txtRx_Change();
     void txtRx_DblClick();
     void txtRx_SaveAs();
@@ -127,6 +131,8 @@ public:
                      const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay);
     void Sniff_Close();
     void mnuPopupBind_Click();
+    void mnuPopupStartTls_Click();
+    void mnuPopup_Show();
     void RelayConnected();
     void RelayFlush();
     void RelayThrottle();

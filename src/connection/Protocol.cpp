@@ -14,5 +14,9 @@ void frmMain::ComboType_Click()
         Sock->Close();
         Sock->SetProtocol(NetSocket::UDP);
         Sock_Close();
+    } else if (Sock->Protocol() != NetSocket::TLS && chosen == QLatin1String("TLS")) {
+        Sock->Close();
+        Sock->SetProtocol(NetSocket::TLS);
+        Sock_Close();
     }
 }

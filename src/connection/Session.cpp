@@ -59,8 +59,22 @@ void frmMain::Sock_Connect()
 {
     cmdSend->setEnabled(true);
     txtTx->setFocus();
+    const QString tls = Sock->TlsSummary();
+    if (!tls.isEmpty())
+        LogNotice(tls);
     if (RelayConnecting)
         RelayConnected();
+}
+
+// The server's certificate did not check out: the user decides. No ends the attempt
+// quietly (the socket closes itself and its close event runs the close routine).
+void frmMain::Sock_CertificateProblem(const QString &Host, const QString &Problems, const QString &Details,
+                                      bool &Accept)
+{
+    const QString text = QStringLiteral("The certificate of %1 does not check out: %2.").arg(Host, Problems) +
+                         CrLf + CrLf + Details + CrLf + CrLf + QStringLiteral("Connect anyway?");
+    Accept = Tk().MsgBox(text, Toolkit::Exclamation, Toolkit::YesNo, QStringLiteral("Certificate problem")) ==
+             Toolkit::Yes;
 }
 
 void frmMain::Sock_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,

@@ -14,6 +14,8 @@ const char *const StatusRoom = "wirebenchStatusRoom";
 
 QString frmMain::StatusText()
 {
+    if (Sock->Handshaking())
+        return QStringLiteral("TLS handshake with ") + Sock->RemoteHostIP() + QStringLiteral("...");
     switch (Sock->State()) {
     case NetSocket::Closed: return QStringLiteral("Default. Closed.");
     case NetSocket::Open: return QStringLiteral("Open. ") + Sock->RemoteHostIP();
@@ -29,6 +31,9 @@ QString frmMain::StatusText()
         QString text = QStringLiteral("Connected to ") + ip;
         if (!host.isEmpty() && host != ip)
             text += QStringLiteral(" (") + host + QStringLiteral(")");
+        const QString tls = Sock->TlsVersion();
+        if (!tls.isEmpty())
+            text += QStringLiteral(" (") + tls + QStringLiteral(")");
         return text;
     }
     case NetSocket::Closing: return QStringLiteral("Closing...");

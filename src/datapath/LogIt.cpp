@@ -16,6 +16,18 @@ void frmMain::LogIt(QByteArray &Text, bool Highlight, bool CrLf)
         txtRx->SetSelColor(Bgr::Black);
 }
 
+// The program's own notices (what TLS agreed on, say) go in as one line of their
+// own, in grey.
+void frmMain::LogNotice(const QString &Text)
+{
+    QByteArray line = Text.toUtf8() + "\r\n";
+    txtRx->SetCaret(txtRx->TextLength());
+    txtRx->SetSelColor(Bgr::Grey);
+    txtRx->InsertAtCaret(&line, LogStore::NulToQuestion);
+    txtRx->SetCaret(txtRx->TextLength());
+    txtRx->SetSelColor(Bgr::Black);
+}
+
 void frmMain::txtRx_Change() {}
 
 void frmMain::txtRx_DblClick()

@@ -27,10 +27,10 @@ constexpr qint32 TimedOut = 10060;
 constexpr qint32 ConnectionRefused = 10061;
 constexpr qint32 HostUnreachable = 10065;
 constexpr qint32 HostNotFound = 11001;
-// The program's own certificate and key cannot be read or used.
-constexpr qint32 TlsCertificate = 12045;
-constexpr qint32 Overflow = 6;      // a number does not fit 32 bits
-constexpr qint32 TypeMismatch = 13; // a text is not a number
-constexpr qint32 LogFailure = 7;    // the log pane could not take the text
-constexpr qint32 Unexpected = 51;   // anything else
+constexpr qint32 TlsFailure = 12157;     // the TLS handshake failed, or the peer is not speaking TLS
+constexpr qint32 TlsCertificate = 12045; // the program's own certificate cannot be read or used
+constexpr qint32 Overflow = 6;           // a number does not fit 32 bits
+constexpr qint32 TypeMismatch = 13;      // a text is not a number
+constexpr qint32 LogFailure = 7;         // the log pane could not take the text
+constexpr qint32 Unexpected = 51;        // anything else
 } // namespace FailureNo

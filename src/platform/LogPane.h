@@ -20,6 +20,7 @@ namespace Bgr
 constexpr quint32 Black = 0x000000;
 constexpr quint32 Blue = 0xFF0000;
 constexpr quint32 Green = 0x00FF00;
+constexpr quint32 Grey = 0x808080; // the program's own notices, apart from either direction
 } // namespace Bgr
 
 // The log pane: an append-only store of bytes with colour runs, and a view that

@@ -6,6 +6,7 @@
 #include <QNetworkDatagram>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QStringList>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUdpSocket>
@@ -22,7 +23,14 @@
 #include <utility>
 
 #include "platform/Failure.h"
+#include "platform/NetStream.h"
 #include "platform/Numbers.h"
+#include "platform/TlsCertificate.h"
+#include "platform/TlsContext.h"
+
+#include <openssl/ssl.h>
+
+using NetDetail::bury;
 
 namespace
 {
@@ -41,44 +49,6 @@ QHash<qintptr, NetSocket *> &pendingRequests()
 void closeHandle(qintptr handle)
 {
     ::close(int(handle));
-}
-
-// Internal objects are never deleted while any notification of the component is
-// on the stack: a handler may run a nested event loop (a message box) in which
-// the object that called it would otherwise be deleted. Retired objects wait in
-// the graveyard until the outermost notification has returned.
-int entryDepth = 0;
-QList<QObject *> &graveyard()
-{
-    static QList<QObject *> dead;
-    return dead;
-}
-
-// Deletes an object on a later turn of the event loop. One whose deletion the event loop never got to run
-// (the program ending right after a Close) is deleted when the application goes.
-void deleteSoon(QObject *object)
-{
-    static QList<QPointer<QObject>> pending;
-    static const bool cleanup = [] {
-        qAddPostRoutine([] {
-            for (const QPointer<QObject> &o : std::exchange(pending, {}))
-                delete o.data();
-        });
-        return true;
-    }();
-    Q_UNUSED(cleanup);
-    if (pending.size() >= 64)
-        pending.removeIf([](const QPointer<QObject> &o) { return o.isNull(); });
-    pending.append(object);
-    object->deleteLater();
-}
-
-void bury(QObject *object)
-{
-    if (entryDepth == 0)
-        deleteSoon(object);
-    else
-        graveyard().append(object);
 }
 
 // A peer address as people write it: IPv4-mapped IPv6 addresses as plain IPv4.
@@ -249,224 +219,7 @@ int boundDescriptor(const QHostAddress &address, quint16 port, bool reuse)
     return fd;
 }
 
-// What one write took: the bytes the system accepted, and the errno that stopped it
-// (0 when it only had no more room).
-struct Written {
-    qint64 bytes = 0;
-    int error = 0;
-};
-
-// Writes as much of data as the system takes now, without waiting.
-Written writeSome(int fd, const char *data, qint64 size)
-{
-    Written w;
-    while (w.bytes < size) {
-        const ssize_t n = ::send(fd, data + w.bytes, size_t(size - w.bytes), MSG_NOSIGNAL);
-        if (n > 0) {
-            w.bytes += n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            w.error = errno;
-            break;
-        } else {
-            break; // no more room for now
-        }
-    }
-    return w;
-}
-
 } // namespace
-
-// Marks an entry into the component from the event loop (a notifier, a queued
-// call, a look-up result); see bury().
-struct NetSocket::Entry {
-    Entry() { ++entryDepth; }
-    ~Entry()
-    {
-        if (--entryDepth == 0)
-            for (QObject *o : std::exchange(graveyard(), {}))
-                deleteSoon(o);
-    }
-    Entry(const Entry &) = delete;
-    Entry &operator=(const Entry &) = delete;
-};
-
-// One TCP connection on a non-blocking descriptor, with its queue of outgoing
-// data. While an instance owns it, notifications go to the owner; after Close
-// it lingers on its own until the queue is written (or the peer stops reading),
-// then ends the connection in order.
-class NetSocket::Stream : public QObject
-{
-public:
-    Stream(int fd, NetSocket *owner)
-        : fd(fd), owner(owner), reader(fd, QSocketNotifier::Read, this),
-          writer(fd, QSocketNotifier::Write, this)
-    {
-        reader.setEnabled(false);
-        writer.setEnabled(false);
-        route(reader, &NetSocket::streamReadable, &Stream::lingerRead);
-        route(writer, &NetSocket::streamWritable, &Stream::lingerWrite);
-        stall.setSingleShot(true);
-        connect(&stall, &QTimer::timeout, this, [this] { finish(); });
-    }
-    ~Stream() override
-    {
-        lingering().removeOne(this);
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    // A notification goes to the owner; after Close, to the stream's own lingering.
-    void route(QSocketNotifier &notifier, void (NetSocket::*owned)(), void (Stream::*alone)())
-    {
-        connect(&notifier, &QSocketNotifier::activated, this, [this, owned, alone] {
-            Entry entry;
-            if (owner)
-                (owner->*owned)();
-            else
-                (this->*alone)();
-        });
-    }
-
-    qint64 pending() const { return out.size() - outPos; }
-
-    // Queues data and writes what the system takes now. Returns 0, or the errno
-    // of a failed connection.
-    int send(const char *data, qint64 size)
-    {
-        if (pending() == 0 && !connecting) {
-            const Written w = writeSome(fd, data, size);
-            if (w.error)
-                return w.error;
-            data += w.bytes;
-            size -= w.bytes;
-        }
-        if (size > 0) {
-            out.append(data, size);
-            writer.setEnabled(true);
-        }
-        return 0;
-    }
-
-    // Writes queued data; returns 0 or the errno of a failed connection.
-    // `written` tells how much went out.
-    int flush(qint64 &written)
-    {
-        const Written w = writeSome(fd, out.constData() + outPos, out.size() - outPos);
-        outPos += w.bytes;
-        written = w.bytes;
-        if (w.error)
-            return w.error;
-        if (outPos == out.size()) {
-            out.truncate(0); // keeps its capacity for the next burst
-            outPos = 0;
-            writer.setEnabled(false);
-            if (shutdownWanted && !shutdownDone) {
-                ::shutdown(fd, SHUT_WR);
-                shutdownDone = true;
-            }
-        } else if (outPos > out.size() / 2) {
-            out.remove(0, outPos);
-            outPos = 0;
-        }
-        return 0;
-    }
-
-    void endSending()
-    {
-        shutdownWanted = true;
-        if (pending() == 0 && !connecting && !shutdownDone) {
-            ::shutdown(fd, SHUT_WR);
-            shutdownDone = true;
-        }
-    }
-
-    // Detaches from the owner. With data queued the stream writes it out, ends its
-    // sending, and waits briefly for the peer's end before it closes; otherwise it
-    // closes now.
-    void retire(bool flush)
-    {
-        owner = nullptr;
-        if (!flush || connecting || pending() == 0) {
-            finish();
-            return;
-        }
-        shutdownWanted = true;
-        lingering().append(this);
-        reader.setEnabled(!peerDone);
-        writer.setEnabled(true);
-        stall.start(LingerStallMs);
-    }
-
-    void lingerWrite()
-    {
-        qint64 written = 0;
-        if (flush(written) != 0)
-            return finish();
-        if (pending() == 0 && peerDone)
-            return finish();
-        if (pending() == 0)
-            stall.start(EndWaitMs);
-        else if (written > 0)
-            stall.start(LingerStallMs);
-    }
-
-    // What the peer still sends after Close is read and dropped: a descriptor closed
-    // with unread data resets the connection, and the peer could lose what it was sent.
-    void lingerRead()
-    {
-        char sink[16384];
-        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
-            return;
-        if (n < 0)
-            return finish(); // reset: nothing more can reach the peer
-        peerDone = true;
-        reader.setEnabled(false);
-        if (pending() == 0)
-            finish();
-    }
-
-    void finish()
-    {
-        reader.setEnabled(false);
-        writer.setEnabled(false);
-        stall.stop();
-        lingering().removeOne(this);
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-        bury(this);
-    }
-
-    // Streams still writing after Close; whatever is left when the program ends is freed then.
-    static QList<Stream *> &lingering()
-    {
-        static QList<Stream *> streams;
-        static const bool cleanup = [] {
-            qAddPostRoutine([] { qDeleteAll(std::exchange(lingering(), {})); });
-            return true;
-        }();
-        Q_UNUSED(cleanup);
-        return streams;
-    }
-
-    // How long a closed connection whose queue is written waits for the peer's end.
-    static constexpr int EndWaitMs = 2000;
-
-    int fd;
-    NetSocket *owner;
-    QSocketNotifier reader, writer;
-    QTimer stall;
-    QByteArray out;
-    qsizetype outPos = 0;
-    bool connecting = false;
-    bool peerDone = false; // the peer has ended its sending
-    bool shutdownWanted = false;
-    bool shutdownDone = false;
-};
 
 NetSocket::NetSocket(QObject *parent) : QObject(parent) {}
 
@@ -489,9 +242,10 @@ NetSocket::~NetSocket()
 void NetSocket::SetProtocol(qint32 protocol)
 {
     requireClosed(QStringLiteral("change the protocol"));
-    if (protocol != TCP && protocol != UDP)
-        throw Failure(FailureNo::InvalidArgument,
-                      QStringLiteral("Protocol %1 is not valid; use 0 for TCP or 1 for UDP.").arg(protocol));
+    if (protocol != TCP && protocol != UDP && protocol != TLS)
+        throw Failure(
+            FailureNo::InvalidArgument,
+            QStringLiteral("Protocol %1 is not valid; use 0 for TCP, 1 for UDP or 2 for TLS.").arg(protocol));
     m_protocol = protocol;
 }
 
@@ -539,8 +293,10 @@ qint64 NetSocket::BytesToSend() const
 void NetSocket::SetReceiving(bool on)
 {
     m_receiving = on;
-    if (m_stream && !m_stream->connecting && !m_peerEnded)
+    if (m_stream && !m_stream->connecting && !m_stream->handshaking && !m_peerEnded) {
         m_stream->reader.setEnabled(on && m_in.size() < ReadChunk);
+        readAgainIfBuffered();
+    }
 }
 
 void NetSocket::EndSending()
@@ -610,6 +366,7 @@ void NetSocket::releaseAll()
     m_peerPort = 0;
     m_peerEnded = false;
     m_receiving = true;
+    m_accepted = false;
     m_udpFromBind = false;
     m_hasDatagram = false;
     m_lastSender.clear();
@@ -650,7 +407,7 @@ void NetSocket::Connect()
 void NetSocket::Connect(const QString &host, double port)
 {
     requireClosed(QStringLiteral("connect to %1 port %2").arg(host, portText(port)));
-    if (m_protocol != TCP)
+    if (m_protocol == UDP)
         throw Failure(FailureNo::InvalidArgument,
                       QStringLiteral("Cannot connect to %1 port %2: UDP sockets do not connect; set "
                                      "RemoteHost and RemotePort and send data.")
@@ -753,6 +510,8 @@ void NetSocket::streamConnected()
     ::setsockopt(m_stream->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_addresses.clear();
     m_remoteHostIP = shown(endpoint(m_stream->fd, true, &m_peerPort));
+    if (m_protocol == TLS)
+        return startTls(false); // Connected once the handshake is done
     setState(Connected);
     emit OnConnect();
 }
@@ -761,31 +520,40 @@ void NetSocket::streamConnected()
 // fetch stops the reading until it does, and the peer is slowed by TCP itself.
 void NetSocket::streamReadable()
 {
-    if (!m_receiving || m_in.size() >= ReadChunk || m_peerEnded) {
-        m_stream->reader.setEnabled(false);
+    if (m_stream->handshaking)
+        return tlsStep();
+    if (std::exchange(m_stream->writeWantsRead, false))
+        streamWritable();
+    if (!m_stream || !m_receiving || m_in.size() >= ReadChunk || m_peerEnded) {
+        if (m_stream)
+            m_stream->reader.setEnabled(false);
         return;
     }
     const qsizetype held = m_in.size();
     m_in.resize(ReadChunk);
-    const ssize_t n = ::recv(m_stream->fd, m_in.data() + held, size_t(ReadChunk - held), 0);
-    const int error = n < 0 ? errno : 0;
-    m_in.resize(held + (n > 0 ? n : 0));
-    if (n > 0) {
+    const Stream::Read r = m_stream->read(m_in.data() + held, ReadChunk - held);
+    m_in.resize(held + r.bytes);
+    if (r.bytes > 0) {
         emit DataArrival(m_in.size());
         return;
     }
-    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
-        return;
-    if (n == 0)
+    if (r.ended)
         peerEnded();
-    else
-        streamFailed(error);
+    else if (r.error)
+        streamFailed(r.error);
 }
 
 void NetSocket::streamWritable()
 {
     if (m_stream->connecting)
         return streamConnected();
+    if (m_stream->handshaking)
+        return tlsStep();
+    if (std::exchange(m_stream->readWantsWrite, false)) {
+        streamReadable();
+        if (!m_stream)
+            return;
+    }
     qint64 written = 0;
     if (const int error = m_stream->flush(written))
         return streamFailed(error);
@@ -835,10 +603,12 @@ void NetSocket::peerGone()
 void NetSocket::Listen()
 {
     requireClosed(QStringLiteral("listen on port %1").arg(m_localPort));
-    if (m_protocol != TCP)
+    if (m_protocol == UDP)
         throw Failure(FailureNo::InvalidArgument,
                       QStringLiteral("Cannot listen on port %1: UDP sockets do not listen; use Bind.")
                           .arg(m_localPort));
+    if (m_protocol == TLS)
+        SSL_free(Tls::ServerSession()); // the program's certificate is ready, or the failure names its file
     const int fd = boundDescriptor(QHostAddress(QHostAddress::AnyIPv4), quint16(m_localPort), true);
     if (fd < 0 || ::listen(fd, 50) != 0) {
         const Failure failure = bindFailure(errno, m_localPort, QStringLiteral("0.0.0.0"));
@@ -913,7 +683,7 @@ void NetSocket::dispatchRequest(qintptr handle, quint64 generation)
 void NetSocket::Accept(qint32 requestID)
 {
     requireClosed(QStringLiteral("accept connection request %1").arg(requestID));
-    if (m_protocol != TCP)
+    if (m_protocol == UDP)
         throw Failure(
             FailureNo::InvalidArgument,
             QStringLiteral("Cannot accept connection request %1: the socket is set to UDP.").arg(requestID));
@@ -927,7 +697,16 @@ void NetSocket::Accept(qint32 requestID)
     ::setsockopt(requestID, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_tryingAddress = endpoint(requestID, true, &m_peerPort);
     m_remoteHostIP = shown(m_tryingAddress);
+    m_accepted = true;
     setState(Connected);
+    if (m_protocol == TLS) {
+        try {
+            startTls(true);
+        } catch (const Failure &) {
+            Close();
+            throw;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- binding and UDP
@@ -1168,6 +947,117 @@ void NetSocket::GetData(QByteArray &data)
         return;
     }
     // Reading stopped while the buffer was full; it goes on now.
-    if (m_stream && m_receiving && !m_peerEnded && !m_stream->connecting)
+    if (m_stream && m_receiving && !m_peerEnded && !m_stream->connecting && !m_stream->handshaking) {
         m_stream->reader.setEnabled(true);
+        readAgainIfBuffered();
+    }
+}
+
+// ---------------------------------------------------------------- TLS
+
+bool NetSocket::Handshaking() const
+{
+    return m_stream && m_stream->handshaking;
+}
+
+QString NetSocket::TlsVersion() const
+{
+    return m_stream && m_stream->tls() && !m_stream->handshaking ? Tls::Version(m_stream->ssl) : QString();
+}
+
+QString NetSocket::TlsSummary() const
+{
+    return m_stream && m_stream->tls() && !m_stream->handshaking ? Tls::Summary(m_stream->ssl, m_accepted)
+                                                                 : QString();
+}
+
+void NetSocket::StartTls()
+{
+    if (m_state != Connected || !m_stream || m_peerEnded || m_stream->shutdownWanted)
+        throw Failure(
+            FailureNo::NotConnected,
+            QStringLiteral("Cannot start TLS: the socket is not connected (it is %1).").arg(stateText()));
+    if (m_stream->tls())
+        throw Failure(FailureNo::WrongState,
+                      QStringLiteral("TLS is already running on the connection to %1 port %2.")
+                          .arg(m_remoteHostIP)
+                          .arg(m_peerPort));
+    startTls(m_accepted);
+}
+
+// Puts TLS on the connection and starts the handshake (a server waits for its
+// client's hello). It must be done within HandshakeMs.
+void NetSocket::startTls(bool server)
+{
+    SSL *ssl = server ? Tls::ServerSession() : Tls::ClientSession(m_remoteHost, &m_stream->verifyErrors);
+    m_stream->startTls(ssl, server);
+    m_stream->writer.setEnabled(false);
+    m_stream->reader.setEnabled(true);
+    const quint64 generation = m_generation;
+    QTimer::singleShot(HandshakeMs, this, [this, generation] {
+        Entry entry;
+        if (generation == m_generation && m_stream && m_stream->handshaking && m_stream->helloSeen)
+            raiseError(FailureNo::TimedOut, QStringLiteral("The TLS handshake with %1 port %2 timed out.")
+                                                .arg(m_remoteHostIP)
+                                                .arg(m_peerPort));
+    });
+    if (!server)
+        tlsStep();
+}
+
+void NetSocket::tlsStep()
+{
+    const int r = m_stream->handshake();
+    if (r == 0)
+        return;
+    if (r < 0)
+        return raiseError(
+            FailureNo::TlsFailure,
+            QStringLiteral("%1 port %2 %3.").arg(m_remoteHostIP).arg(m_peerPort).arg(m_stream->tlsFailure));
+    tlsEstablished();
+}
+
+// The handshake is done: a certificate with problems is put to the user first, with
+// nothing read meanwhile; then the connection is up.
+void NetSocket::tlsEstablished()
+{
+    m_stream->reader.setEnabled(false);
+    m_stream->writer.setEnabled(false);
+    if (!m_accepted && !m_stream->verifyErrors.empty()) {
+        QStringList problems;
+        for (const int error : m_stream->verifyErrors)
+            problems << Tls::ProblemText(error);
+        const quint64 generation = m_generation;
+        bool accept = false;
+        emit CertificateProblem(bareHost(m_remoteHost), problems.join(QStringLiteral("; ")),
+                                Tls::PeerDetails(m_stream->ssl), &accept);
+        if (generation != m_generation)
+            return; // closed meanwhile
+        if (!accept) {
+            Close();
+            emit OnClose();
+            return;
+        }
+    }
+    m_stream->writer.setEnabled(m_stream->pending() > 0);
+    m_stream->reader.setEnabled(m_receiving && !m_peerEnded && m_in.size() < ReadChunk);
+    setState(Connected);
+    emit OnConnect();
+}
+
+// TLS may hold decrypted bytes that the descriptor's notifier knows nothing of: they
+// are read on the next turn.
+void NetSocket::readAgainIfBuffered()
+{
+    if (!m_stream || !m_stream->buffered())
+        return;
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            Entry entry;
+            if (generation == m_generation && m_stream && m_stream->reader.isEnabled())
+                streamReadable();
+        },
+        Qt::QueuedConnection);
 }

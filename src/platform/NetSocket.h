@@ -16,7 +16,8 @@ class NetSocket : public QObject
 {
     Q_OBJECT
 public:
-    enum Protocols : qint32 { TCP = 0, UDP = 1 };
+    // TLS is TCP with TLS on top: it connects, listens and accepts as TCP does.
+    enum Protocols : qint32 { TCP = 0, UDP = 1, TLS = 2 };
     enum States : qint16 {
         Closed = 0,
         Open = 1,
@@ -69,6 +70,19 @@ public:
     // Ends this side's sending once everything queued has been written.
     void EndSending();
 
+    // TLS. A Connect with TLS runs the client's handshake after the TCP connect (the
+    // state stays Connecting meanwhile), an Accept with TLS the server's with the
+    // program's own certificate (Connected, with data sent meanwhile held). StartTls
+    // runs it on a TCP connection that is up: as the client when it connected out,
+    // as the server when it was accepted. The connect event tells that TLS is up; a
+    // certificate that does not check out is first put to CertificateProblem.
+    void StartTls();
+    bool Handshaking() const;
+    QString TlsVersion() const; // "TLSv1.3" once TLS is up, else empty
+    QString TlsSummary() const; // version, cipher and the certificate, for the log
+    // How long a handshake may take before it fails.
+    static constexpr int HandshakeMs = 10000;
+
     // Flow control: bytes accepted by SendData and not yet taken by the system,
     // and whether arriving data is read at all (when not, the peer's sending
     // is slowed by TCP itself). Close resumes receiving.
@@ -87,6 +101,11 @@ signals:
     void ConnectionRequest(qint32 requestID);
     void DataArrival(qint64 bytesTotal);
     void SendProgress(qint64 bytesSent, qint64 bytesRemaining); // queued data was written
+    // The server's certificate failed a check: `problems` in words, `details` its subject,
+    // issuer, validity and fingerprint. Left false, the connection ends quietly (a
+    // close event follows); set true, it goes on. Nothing is read meanwhile.
+    void CertificateProblem(const QString &host, const QString &problems, const QString &details,
+                            bool *accept);
     void OnError(qint16 number, const QString &description, qint32 scode, const QString &source,
                  const QString &helpFile, qint32 helpContext, bool *cancelDisplay);
 
@@ -111,6 +130,10 @@ private:
     void peerEnded();
     void streamFailed(int error);
     void peerGone();
+    void startTls(bool server);
+    void tlsStep();
+    void tlsEstablished();
+    void readAgainIfBuffered();
 
     // Listening and pending requests.
     void incoming();
@@ -139,6 +162,7 @@ private:
     bool m_halfOpen = false;
     bool m_peerEnded = false;
     bool m_receiving = true;
+    bool m_accepted = false; // the connection came in through Accept
 
     // Bumped by every Close: queued calls and lookups of an older generation are dropped.
     quint64 m_generation = 0;

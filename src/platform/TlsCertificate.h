@@ -42,9 +42,9 @@ QString OwnCertificateDirectory();
 
 // What a certificate says, as shown to the user.
 struct Description {
-    QString subject, issuer;     // one-line distinguished names, "CN=example.org, O=..."
+    QString subject, issuer;       // one-line distinguished names, "CN=example.org, O=..."
     QDateTime notBefore, notAfter; // UTC
-    QString fingerprint;         // SHA-256, "AB:CD:..." as openssl x509 -fingerprint prints it
+    QString fingerprint;           // SHA-256, "AB:CD:..." as openssl x509 -fingerprint prints it
 };
 Description Describe(X509 *certificate);
 Description Describe(const QByteArray &pem);

@@ -32,6 +32,10 @@ void frmMain::mnuPopupSniff_Click()
         if (Tk().MsgBox(question, Toolkit::Question, Toolkit::YesNo,
                         QStringLiteral("Packet Sniff Address?")) == Toolkit::No)
             return;
+        if (ComboType->currentText() == QLatin1String("TLS"))
+            throw Failure(
+                FailureNo::InvalidArgument,
+                QStringLiteral("The relay works over TCP: choose TCP in the protocol list to relay."));
         RelayActive = true;
         Sock->Close();
         Sniff->Close();
