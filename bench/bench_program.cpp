@@ -3,17 +3,28 @@
 // against a plain reader and a plain relay measured in the same run: five
 // rounds of each, medians compared (loopback throughput here varies by a factor
 // of two from one run to the next).
-//   bench_program [MiB, default 512] [text|binary|udp|relay: only that case]
+//   bench_program [MiB, default 512] [text|binary|tls|udp|relay: only that case]
 // - flood: `wirebench 127.0.0.1:P`, a peer on P sends the profile, ends its
 //   sending, and waits for the program's end: the program closes the session
 //   only after it has logged the last byte.
+// - tls: `wirebench --tls 127.0.0.1:P`, a TLS server in this process (TLS 1.3,
+//   one cipher, a certificate signed by an authority that SSL_CERT_FILE names)
+//   sends 64-byte lines, then close_notify, and waits for the program's end;
+//   the floor is socat reading the same stream over TLS into /dev/null.
 // - udp: UDP chosen and Connect pressed in the window with xdotool (X11 only);
 //   10-byte datagrams as fast as a thread sends them, counted by the system's
 //   drops of the program's socket.
 // - relay: "Sniffer..." chosen in the window with xdotool (X11 only), then two
 //   streams at once through it, checked byte for byte.
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <csignal>
@@ -24,6 +35,7 @@
 #include <sys/wait.h>
 
 #include "BenchSupport.h"
+#include "platform/TlsCertificate.h"
 
 extern char **environ;
 
@@ -170,6 +182,129 @@ Flood programRead(const QString &exe, const QByteArray &pattern, qint64 total)
     stop(pid);
     ::close(lfd);
     return r;
+}
+
+// The TLS server's side: a certificate for 127.0.0.1 signed by an authority written to
+// a bundle that SSL_CERT_FILE names (so the program trusts it as a real server, with no
+// box), TLS 1.3 with one cipher for every reader, and no session tickets to write.
+SSL_CTX *tlsServerContext(const QString &dir)
+{
+    Tls::CertificateOrder authority;
+    authority.commonName = QStringLiteral("Bench Authority");
+    authority.authority = true;
+    authority.validFromDays = -1;
+    authority.validDays = 2;
+    Tls::CertificateOrder leaf;
+    leaf.commonName = QStringLiteral("127.0.0.1");
+    leaf.names = {QStringLiteral("127.0.0.1")};
+    leaf.issuer = Tls::MakeCertificate(authority);
+    leaf.validFromDays = -1;
+    leaf.validDays = 2;
+    const Tls::Pem server = Tls::MakeCertificate(leaf);
+    QFile bundle(dir + QStringLiteral("/authority.pem"));
+    if (!bundle.open(QIODevice::WriteOnly) || bundle.write(leaf.issuer.certificate) < 0)
+        return nullptr;
+    bundle.close();
+    qputenv("SSL_CERT_FILE", QFile::encodeName(bundle.fileName()));
+    qunsetenv("SSLKEYLOGFILE");
+
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    BIO *c = BIO_new_mem_buf(server.certificate.constData(), int(server.certificate.size()));
+    BIO *k = BIO_new_mem_buf(server.key.constData(), int(server.key.size()));
+    X509 *x = PEM_read_bio_X509(c, nullptr, nullptr, nullptr);
+    EVP_PKEY *key = PEM_read_bio_PrivateKey(k, nullptr, nullptr, nullptr);
+    const bool ok = SSL_CTX_use_certificate(ctx, x) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1 &&
+                    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) == 1 &&
+                    SSL_CTX_set_ciphersuites(ctx, "TLS_AES_256_GCM_SHA384") == 1 &&
+                    SSL_CTX_set_num_tickets(ctx, 0) == 1;
+    X509_free(x);
+    EVP_PKEY_free(key);
+    BIO_free(c);
+    BIO_free(k);
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// Writes `total` bytes taken round-robin from `pattern` through TLS, a record's worth at a time.
+bool tlsSendAll(SSL *ssl, const QByteArray &pattern, qint64 total)
+{
+    qint64 sent = 0;
+    while (sent < total) {
+        const qint64 off = sent % pattern.size();
+        const qint64 n = std::min<qint64>({pattern.size() - off, total - sent, 16384});
+        size_t w = 0;
+        if (SSL_write_ex(ssl, pattern.constData() + off, size_t(n), &w) != 1)
+            return false;
+        sent += qint64(w);
+    }
+    return true;
+}
+
+// One TLS reader (the program or socat) started by `start` that connects to
+// 127.0.0.1:port: the server floods it, then sends close_notify and ends its sending,
+// and the reader's end (it has taken everything) stops the clock. The program's
+// memory is read before and after when `pid` is its process.
+struct TlsFlood {
+    double rate = 0, bytesPerByteKept = 0;
+    bool complete = false;
+    QString cipher;
+};
+TlsFlood tlsFlood(SSL_CTX *ctx, const std::function<pid_t(quint16)> &start, bool program,
+                  const QByteArray &pattern, qint64 total)
+{
+    TlsFlood r;
+    quint16 port = 0;
+    const int lfd = tcpListen(false, 0, &port);
+    const pid_t pid = start(port);
+    const int fd = acceptWithin(lfd, 20000);
+    SSL *ssl = fd >= 0 ? SSL_new(ctx) : nullptr;
+    if (ssl) {
+        timeval limit{60, 0}; // a reader that stops taking data ends the round
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            r.cipher = QString::fromLatin1(SSL_get_version(ssl)) + u' ' +
+                       QString::fromLatin1(SSL_get_cipher_name(ssl));
+            if (program)
+                std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the window is up and idle
+            const double rss0 = program ? rssMiBOf(pid) : 0;
+            const auto t0 = Clock::now();
+            if (tlsSendAll(ssl, pattern, total)) {
+                SSL_shutdown(ssl);
+                ::shutdown(fd, SHUT_WR);
+                char buf[4096];
+                ssize_t n = 0;
+                for (int i = 0; i < 1000 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0; ++i) {
+                } // the reader's own close_notify, then its end
+                r.complete = n == 0;
+            }
+            const auto t1 = Clock::now();
+            r.rate = total / seconds(t0, t1);
+            if (program) {
+                const double kept = std::min<double>(total * 65.0 / 64, 128.0 * MiB);
+                r.bytesPerByteKept = (rssMiBOf(pid) - rss0) * MiB / kept;
+            }
+        }
+        ERR_clear_error();
+        SSL_free(ssl);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    stop(pid);
+    ::close(lfd);
+    return r;
+}
+
+// Whether the program takes --tls: its help says so.
+bool programHasTls(const QString &exe)
+{
+    QProcess help;
+    help.start(exe, {QStringLiteral("--help")});
+    return help.waitForFinished(20000) && help.readAllStandardOutput().contains("--tls");
 }
 
 // One end of two streams: sends `total` bytes of `out` while reading and checking
@@ -421,6 +556,59 @@ int main(int argc, char **argv)
                     text ? "tcp 64-byte lines, CR/LF" : "tcp binary, no line breaks", total / MiB,
                     m.program / MiB, m.plain / MiB, m.program / m.plain, complete ? "" : " INCOMPLETE",
                     bytesPerByteKept);
+        std::fflush(stdout);
+    }
+
+    if (runs("tls")) {
+        const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
+        QTemporaryDir dir;
+        SSL_CTX *ctx = nullptr;
+        if (!programHasTls(exe))
+            std::printf("tls: skipped, the program has no --tls option yet\n");
+        else if (socat.isEmpty())
+            std::printf("tls: skipped, socat is not installed (scripts/wb bench installs it)\n");
+        else if (!dir.isValid() || !(ctx = tlsServerContext(dir.path())))
+            std::printf("tls: skipped, the server's certificate could not be set up\n");
+        else {
+            const QByteArray pattern = textLines();
+            bool complete = true;
+            double bytesPerByteKept = 0;
+            QSet<QString> ciphers;
+            const auto count = [&](const TlsFlood &f) {
+                complete = complete && f.complete;
+                ciphers << f.cipher;
+                return f.rate;
+            };
+            const Medians m = rounds(
+                [&] {
+                    return count(tlsFlood(
+                        ctx,
+                        [&](quint16 port) {
+                            return spawn({socat, QStringLiteral("-u"),
+                                          QStringLiteral("OPENSSL:127.0.0.1:%1,verify=0").arg(port),
+                                          QStringLiteral("/dev/null")});
+                        },
+                        false, pattern, total));
+                },
+                [&] {
+                    const TlsFlood w = tlsFlood(
+                        ctx,
+                        [&](quint16 port) {
+                            return spawn(
+                                {exe, QStringLiteral("--tls"), QStringLiteral("127.0.0.1:%1").arg(port)});
+                        },
+                        true, pattern, total);
+                    bytesPerByteKept = std::max(bytesPerByteKept, w.bytesPerByteKept);
+                    return count(w);
+                });
+            ciphers.remove(QString());
+            std::printf("%-28s %lld MiB: program %7.1f MiB/s, socat over TLS %7.1f MiB/s, ratio %.2fx%s; "
+                        "memory %.2f bytes per byte kept (%s)\n",
+                        "tls 64-byte lines, CR/LF", total / MiB, m.program / MiB, m.plain / MiB,
+                        m.program / m.plain, complete ? "" : " INCOMPLETE", bytesPerByteKept,
+                        qPrintable(QStringList(ciphers.begin(), ciphers.end()).join(QStringLiteral(", "))));
+            SSL_CTX_free(ctx);
+        }
         std::fflush(stdout);
     }
 
