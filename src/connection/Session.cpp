@@ -23,7 +23,7 @@ void frmMain::cmdConnect_Click()
                         Toolkit::Critical, Toolkit::OkOnly, QStringLiteral("Connect error..."));
             return;
         }
-        if (Sock->Protocol() == NetSocket::TCP) {
+        if (Sock->Protocol() == NetSocket::TCP || Sock->Protocol() == NetSocket::TLS) {
             Sock->Connect(txtIP->text(), p);
         } else if (Sock->Protocol() == NetSocket::UDP) {
             Sock->SetRemoteHost(txtIP->text());
