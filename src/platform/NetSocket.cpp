@@ -819,8 +819,8 @@ std::optional<Failure> NetSocket::udpWrite(const Datagram &d)
 {
     // The peer is whoever the datagram goes to.
     m_remoteHostIP = shown(d.address);
-    // An empty datagram is sent as such.
-    if (m_udp->writeDatagram(d.data, d.address, d.port) >= 0)
+    // An empty datagram is sent as such, unless it only opened the socket.
+    if (d.opensOnly || m_udp->writeDatagram(d.data, d.address, d.port) >= 0)
         return std::nullopt;
     return Failure(FailureNo::Unexpected,
                    QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
@@ -883,6 +883,9 @@ void NetSocket::SendData(const QByteArray &data)
             d = udpDestination(); // fails before anything is opened
             // Both IPv4 and IPv6 destinations are reachable from the dual-stack wildcard.
             openUdp(QHostAddress::Any, 0, false);
+            // Nothing sent opens the socket towards its peer and puts nothing on the wire:
+            // no peer gets a datagram it never asked for.
+            d.opensOnly = data.isEmpty();
         } else if (m_state == Open && m_udp) {
             d = udpDestination();
         } else {

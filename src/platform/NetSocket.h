@@ -56,10 +56,10 @@ public:
     void Accept(qint32 requestID);                  // only while Closed, inside ConnectionRequest
     void Bind(qint32 localPort, const QString &localIP = QString());
     void Bind(const QString &localPort, const QString &localIP = QString());
-    void SendData(const QByteArray &data);
-    QByteArray GetData();           // everything waiting (UDP: the next datagram)
-    void GetData(QByteArray &data); // the same, into the caller's buffer
-    void Close();                   // harmless in any state; queued data still goes out (see LingerStallMs)
+    void SendData(const QByteArray &data); // UDP: nothing sent on a closed socket opens it, sends nothing
+    QByteArray GetData();                  // everything waiting (UDP: the next datagram)
+    void GetData(QByteArray &data);        // the same, into the caller's buffer
+    void Close(); // harmless in any state; queued data still goes out (see LingerStallMs)
 
     // TCP half-close. While HalfOpen is set, a peer that ends its sending side
     // leaves the socket Connected (it can still be sent to) with PeerEnded()
@@ -147,6 +147,7 @@ private:
         QString host; // a name to look up, while address is null
         QHostAddress address;
         quint16 port = 0;
+        bool opensOnly = false; // opens the socket and names its peer; nothing is sent
     };
     Datagram udpDestination() const;
     std::optional<Failure> udpWrite(const Datagram &d);
