@@ -59,9 +59,10 @@ void frmMain::Sock_Connect()
 {
     cmdSend->setEnabled(true);
     txtTx->setFocus();
+    // A relay tells both sides' TLS at once, when its client's handshake is done too.
     const QString tls = Sock->TlsSummary();
-    if (!tls.isEmpty())
-        LogNotice(tls);
+    if (!tls.isEmpty() && !RelayConnecting)
+        LogNotice(QStringLiteral("TLS: ") + tls);
     if (RelayConnecting)
         RelayConnected();
 }

@@ -182,8 +182,7 @@ QByteArray Tls::Alpn(SSL *ssl)
 
 QString Tls::Summary(SSL *ssl, bool server)
 {
-    QString text =
-        QStringLiteral("TLS: %1, %2").arg(Version(ssl), QString::fromLatin1(SSL_get_cipher_name(ssl)));
+    QString text = QStringLiteral("%1, %2").arg(Version(ssl), QString::fromLatin1(SSL_get_cipher_name(ssl)));
     const QByteArray alpn = Alpn(ssl);
     if (!alpn.isEmpty())
         text += QStringLiteral(", ALPN %1").arg(QString::fromLatin1(alpn));
