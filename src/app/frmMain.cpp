@@ -207,6 +207,10 @@ void frmMain::WireEvents()
             [this](qint32 id) { Guard([&] { Sniff_ConnectionRequest(id); }); });
     connect(Sniff, &NetSocket::DataArrival, this, [this](qint64 n) { Guard([&] { Sniff_DataArrival(n); }); });
     connect(Sniff, &NetSocket::OnClose, this, [this] { Guard([this] { Sniff_Close(); }); });
+    connect(Sniff, &NetSocket::OnConnect, this, [this] { Guard([this] { Sniff_Connect(); }); });
+    connect(Sniff, &NetSocket::ClientHello, this, [this](const QString &name, const QByteArray &alpn) {
+        Guard([&] { Sniff_ClientHello(name, alpn); });
+    });
     connect(Sniff, &NetSocket::SendProgress, this, [this] { Guard([this] { RelayThrottle(); }); });
     connect(Sniff, &NetSocket::OnError, this,
             [this](qint16 number, const QString &description, qint32 scode, const QString &source,

@@ -127,6 +127,9 @@ public:
     void mnuPopupSniff_Click();
     void Sniff_ConnectionRequest(qint32 requestID);
     void Sniff_DataArrival(qint64 bytesTotal);
+    void Sniff_ClientHello(const QString &ServerName, const QByteArray &Alpn);
+    void Sniff_Connect();
+    void RelayConnect();
     void Sniff_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,
                      const QString &HelpFile, qint32 HelpContext, bool &CancelDisplay);
     void Sniff_Close();

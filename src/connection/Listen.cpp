@@ -12,7 +12,7 @@ void frmMain::cmdListen_Click()
     try {
         AutoListenArmed = false;
         Sock_Close();
-        if (Sock->Protocol() == NetSocket::TCP) {
+        if (Sock->Protocol() == NetSocket::TCP || Sock->Protocol() == NetSocket::TLS) {
             Sock->SetLocalPort(WholeNumber(txtPort->text()));
             Sock->Listen();
         } else if (Sock->Protocol() == NetSocket::UDP) {

@@ -23,7 +23,7 @@ void frmMain::cmdConnect_Click()
                         Toolkit::Critical, Toolkit::OkOnly, QStringLiteral("Connect error..."));
             return;
         }
-        if (Sock->Protocol() == NetSocket::TCP) {
+        if (Sock->Protocol() == NetSocket::TCP || Sock->Protocol() == NetSocket::TLS) {
             Sock->Connect(txtIP->text(), p);
         } else if (Sock->Protocol() == NetSocket::UDP) {
             Sock->SetRemoteHost(txtIP->text());
@@ -59,9 +59,10 @@ void frmMain::Sock_Connect()
 {
     cmdSend->setEnabled(true);
     txtTx->setFocus();
+    // A relay tells both sides' TLS at once, when its client's handshake is done too.
     const QString tls = Sock->TlsSummary();
-    if (!tls.isEmpty())
-        LogNotice(tls);
+    if (!tls.isEmpty() && !RelayConnecting)
+        LogNotice(QStringLiteral("TLS: ") + tls);
     if (RelayConnecting)
         RelayConnected();
 }

@@ -394,6 +394,9 @@ void NetSocket::Close()
 {
     releaseAll();
     m_halfOpen = false;
+    m_holdHello = false;
+    m_serverName.clear();
+    m_alpnOffer.clear();
     setState(Closed);
 }
 
@@ -607,8 +610,10 @@ void NetSocket::Listen()
         throw Failure(FailureNo::InvalidArgument,
                       QStringLiteral("Cannot listen on port %1: UDP sockets do not listen; use Bind.")
                           .arg(m_localPort));
-    if (m_protocol == TLS)
-        SSL_free(Tls::ServerSession()); // the program's certificate is ready, or the failure names its file
+    if (m_protocol == TLS) {
+        Tls::SessionState state; // the program's certificate is ready, or the failure names its file
+        SSL_free(Tls::ServerSession(&state));
+    }
     const int fd = boundDescriptor(QHostAddress(QHostAddress::AnyIPv4), quint16(m_localPort), true);
     if (fd < 0 || ::listen(fd, 50) != 0) {
         const Failure failure = bindFailure(errno, m_localPort, QStringLiteral("0.0.0.0"));
@@ -819,8 +824,8 @@ std::optional<Failure> NetSocket::udpWrite(const Datagram &d)
 {
     // The peer is whoever the datagram goes to.
     m_remoteHostIP = shown(d.address);
-    // An empty datagram is sent as such.
-    if (m_udp->writeDatagram(d.data, d.address, d.port) >= 0)
+    // An empty datagram is sent as such, unless it only opened the socket.
+    if (d.opensOnly || m_udp->writeDatagram(d.data, d.address, d.port) >= 0)
         return std::nullopt;
     return Failure(FailureNo::Unexpected,
                    QStringLiteral("The datagram of %1 bytes to %2 port %3 was not sent: %4.")
@@ -883,6 +888,9 @@ void NetSocket::SendData(const QByteArray &data)
             d = udpDestination(); // fails before anything is opened
             // Both IPv4 and IPv6 destinations are reachable from the dual-stack wildcard.
             openUdp(QHostAddress::Any, 0, false);
+            // Nothing sent opens the socket towards its peer and puts nothing on the wire:
+            // no peer gets a datagram it never asked for.
+            d.opensOnly = data.isEmpty();
         } else if (m_state == Open && m_udp) {
             d = udpDestination();
         } else {
@@ -989,20 +997,48 @@ void NetSocket::StartTls()
 // client's hello). It must be done within HandshakeMs.
 void NetSocket::startTls(bool server)
 {
-    SSL *ssl = server ? Tls::ServerSession() : Tls::ClientSession(m_remoteHost, &m_stream->verifyErrors);
+    Tls::SessionState *state = &m_stream->tlsState;
+    state->holdHello = server && m_holdHello;
+    SSL *ssl =
+        server ? Tls::ServerSession(state)
+               : Tls::ClientSession(m_serverName.isEmpty() ? m_remoteHost : m_serverName, m_alpnOffer, state);
     m_stream->startTls(ssl, server);
     m_stream->writer.setEnabled(false);
     m_stream->reader.setEnabled(true);
-    const quint64 generation = m_generation;
-    QTimer::singleShot(HandshakeMs, this, [this, generation] {
+    armHandshakeTimer();
+    if (!server)
+        tlsStep();
+}
+
+// The handshake must be done within HandshakeMs of its start, or of its going on
+// after a pause at the client's hello.
+void NetSocket::armHandshakeTimer()
+{
+    const quint64 generation = m_generation, round = ++m_handshakeRound;
+    QTimer::singleShot(HandshakeMs, this, [this, generation, round] {
         Entry entry;
-        if (generation == m_generation && m_stream && m_stream->handshaking && m_stream->helloSeen)
+        if (generation == m_generation && round == m_handshakeRound && m_stream && m_stream->handshaking &&
+            m_stream->helloSeen && !(m_stream->tlsState.helloHeld && !m_stream->tlsState.helloAnswered))
             raiseError(FailureNo::TimedOut, QStringLiteral("The TLS handshake with %1 port %2 timed out.")
                                                 .arg(m_remoteHostIP)
                                                 .arg(m_peerPort));
     });
-    if (!server)
-        tlsStep();
+}
+
+void NetSocket::ResumeHello(const QByteArray &alpn)
+{
+    if (!m_stream || !m_stream->handshaking || !m_stream->tlsState.helloHeld ||
+        m_stream->tlsState.helloAnswered)
+        return;
+    m_stream->tlsState.alpnChoice = alpn;
+    m_stream->tlsState.helloAnswered = true;
+    armHandshakeTimer();
+    tlsStep();
+}
+
+QByteArray NetSocket::Alpn() const
+{
+    return m_stream && m_stream->tls() && !m_stream->handshaking ? Tls::Alpn(m_stream->ssl) : QByteArray();
 }
 
 void NetSocket::tlsStep()
@@ -1010,6 +1046,8 @@ void NetSocket::tlsStep()
     const int r = m_stream->handshake();
     if (r == 0)
         return;
+    if (r == 2)
+        return emit ClientHello(m_stream->tlsState.helloName, m_stream->tlsState.helloAlpn);
     if (r < 0)
         return raiseError(
             FailureNo::TlsFailure,
@@ -1023,9 +1061,9 @@ void NetSocket::tlsEstablished()
 {
     m_stream->reader.setEnabled(false);
     m_stream->writer.setEnabled(false);
-    if (!m_accepted && !m_stream->verifyErrors.empty()) {
+    if (!m_accepted && !m_stream->tlsState.problems.empty()) {
         QStringList problems;
-        for (const int error : m_stream->verifyErrors)
+        for (const int error : m_stream->tlsState.problems)
             problems << Tls::ProblemText(error);
         const quint64 generation = m_generation;
         bool accept = false;

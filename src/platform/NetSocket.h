@@ -56,10 +56,10 @@ public:
     void Accept(qint32 requestID);                  // only while Closed, inside ConnectionRequest
     void Bind(qint32 localPort, const QString &localIP = QString());
     void Bind(const QString &localPort, const QString &localIP = QString());
-    void SendData(const QByteArray &data);
-    QByteArray GetData();           // everything waiting (UDP: the next datagram)
-    void GetData(QByteArray &data); // the same, into the caller's buffer
-    void Close();                   // harmless in any state; queued data still goes out (see LingerStallMs)
+    void SendData(const QByteArray &data); // UDP: nothing sent on a closed socket opens it, sends nothing
+    QByteArray GetData();                  // everything waiting (UDP: the next datagram)
+    void GetData(QByteArray &data);        // the same, into the caller's buffer
+    void Close(); // harmless in any state; queued data still goes out (see LingerStallMs)
 
     // TCP half-close. While HalfOpen is set, a peer that ends its sending side
     // leaves the socket Connected (it can still be sent to) with PeerEnded()
@@ -83,6 +83,17 @@ public:
     // How long a handshake may take before it fails.
     static constexpr int HandshakeMs = 10000;
 
+    // TLS for a relay. A server side set to hold its client's hello pauses there
+    // (ClientHello tells the name asked for and the protocols offered, in ALPN's wire
+    // form) until ResumeHello names the protocol agreed on beyond (empty: none). A
+    // client side offers the given protocols under the given name (SNI and the name
+    // checked; empty: RemoteHost). Close clears all three.
+    void SetHoldHello(bool on) { m_holdHello = on; }
+    void ResumeHello(const QByteArray &alpn);
+    void SetServerName(const QString &name) { m_serverName = name; }
+    void SetAlpn(const QByteArray &protocols) { m_alpnOffer = protocols; }
+    QByteArray Alpn() const; // the protocol agreed on, empty for none
+
     // Flow control: bytes accepted by SendData and not yet taken by the system,
     // and whether arriving data is read at all (when not, the peer's sending
     // is slowed by TCP itself). Close resumes receiving.
@@ -104,6 +115,7 @@ signals:
     // The server's certificate failed a check: `problems` in words, `details` its subject,
     // issuer, validity and fingerprint. Left false, the connection ends quietly (a
     // close event follows); set true, it goes on. Nothing is read meanwhile.
+    void ClientHello(const QString &serverName, const QByteArray &alpn);
     void CertificateProblem(const QString &host, const QString &problems, const QString &details,
                             bool *accept);
     void OnError(qint16 number, const QString &description, qint32 scode, const QString &source,
@@ -131,6 +143,7 @@ private:
     void streamFailed(int error);
     void peerGone();
     void startTls(bool server);
+    void armHandshakeTimer();
     void tlsStep();
     void tlsEstablished();
     void readAgainIfBuffered();
@@ -147,6 +160,7 @@ private:
         QString host; // a name to look up, while address is null
         QHostAddress address;
         quint16 port = 0;
+        bool opensOnly = false; // opens the socket and names its peer; nothing is sent
     };
     Datagram udpDestination() const;
     std::optional<Failure> udpWrite(const Datagram &d);
@@ -163,6 +177,10 @@ private:
     bool m_peerEnded = false;
     bool m_receiving = true;
     bool m_accepted = false; // the connection came in through Accept
+    bool m_holdHello = false;
+    QString m_serverName;
+    QByteArray m_alpnOffer;
+    quint64 m_handshakeRound = 0; // only the newest handshake timer counts
 
     // Bumped by every Close: queued calls and lookups of an older generation are dropped.
     quint64 m_generation = 0;

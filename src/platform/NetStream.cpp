@@ -202,6 +202,11 @@ int NetSocket::Stream::handshake()
         return 1;
     }
     const int error = SSL_get_error(ssl, r);
+    if (error == SSL_ERROR_WANT_CLIENT_HELLO_CB) {
+        reader.setEnabled(false);
+        writer.setEnabled(false);
+        return 2;
+    }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
         reader.setEnabled(error == SSL_ERROR_WANT_READ);
         writer.setEnabled(error == SSL_ERROR_WANT_WRITE);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/NetSocket.h"
+#include "platform/TlsContext.h"
 
 typedef struct ssl_st SSL;
 
@@ -67,7 +68,7 @@ public:
     // sends plain until the hello arrives, so a go-ahead can be sent after the
     // handshake was asked for.
     void startTls(SSL *session, bool server);
-    int handshake();
+    int handshake(); // 2: paused at the client's hello
     bool tls() const { return ssl != nullptr; }
     // Decrypted bytes held inside TLS: the descriptor's notifier does not tell of them.
     bool buffered() const;
@@ -85,10 +86,10 @@ public:
 
     SSL *ssl = nullptr;
     bool handshaking = false;
-    bool helloSeen = true;         // a server's handshake has begun (its client's hello came)
-    bool readWantsWrite = false;   // TLS must write before it can read on
-    bool writeWantsRead = false;   // TLS must read before it can write on
-    std::vector<int> verifyErrors; // what the peer's certificate failed, as X509_V_ERR codes
+    bool helloSeen = true;       // a server's handshake has begun (its client's hello came)
+    bool readWantsWrite = false; // TLS must write before it can read on
+    bool writeWantsRead = false; // TLS must read before it can write on
+    Tls::SessionState tlsState;  // what the handshake noted: certificate problems, the client's hello
     QString tlsFailure;
 
     // How long a closed connection whose queue is written waits for the peer's end.

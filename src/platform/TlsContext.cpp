@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -33,12 +34,58 @@ int collectProblems(int ok, X509_STORE_CTX *store)
     if (!ok) {
         auto *ssl =
             static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-        auto *problems = ssl ? static_cast<std::vector<int> *>(SSL_get_app_data(ssl)) : nullptr;
+        auto *state = ssl ? static_cast<Tls::SessionState *>(SSL_get_app_data(ssl)) : nullptr;
         const int error = X509_STORE_CTX_get_error(store);
-        if (problems && std::find(problems->begin(), problems->end(), error) == problems->end())
-            problems->push_back(error);
+        if (state &&
+            std::find(state->problems.begin(), state->problems.end(), error) == state->problems.end())
+            state->problems.push_back(error);
     }
     return 1;
+}
+
+// A server that relays pauses at its client's hello, noting the name asked for and the
+// protocols offered, until it knows what the server beyond has agreed on.
+int clientHello(SSL *ssl, int *, void *)
+{
+    auto *state = static_cast<Tls::SessionState *>(SSL_get_app_data(ssl));
+    if (!state || !state->holdHello || state->helloAnswered)
+        return SSL_CLIENT_HELLO_SUCCESS;
+    if (!state->helloHeld) {
+        state->helloHeld = true;
+        const unsigned char *data = nullptr;
+        size_t size = 0;
+        // server_name: list length (2), type (1), name length (2), name.
+        if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_server_name, &data, &size) && size > 5 &&
+            data[2] == 0) {
+            const size_t length = size_t(data[3]) << 8 | data[4];
+            if (5 + length <= size)
+                state->helloName =
+                    QString::fromLatin1(reinterpret_cast<const char *>(data + 5), qsizetype(length));
+        }
+        // ALPN: list length (2), then the list in wire form.
+        if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_application_layer_protocol_negotiation, &data,
+                                      &size) &&
+            size > 2)
+            state->helloAlpn = QByteArray(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
+    }
+    return SSL_CLIENT_HELLO_RETRY;
+}
+
+// The protocol agreed on beyond, if the client offered it; none otherwise.
+int selectAlpn(SSL *ssl, const unsigned char **out, unsigned char *outSize, const unsigned char *in,
+               unsigned int inSize, void *)
+{
+    auto *state = static_cast<Tls::SessionState *>(SSL_get_app_data(ssl));
+    if (!state || state->alpnChoice.isEmpty())
+        return SSL_TLSEXT_ERR_NOACK;
+    for (unsigned int i = 0; i < inSize; i += 1u + in[i])
+        if (in[i] == state->alpnChoice.size() && i + 1 + in[i] <= inSize &&
+            std::memcmp(in + i + 1, state->alpnChoice.constData(), in[i]) == 0) {
+            *out = in + i + 1;
+            *outSize = in[i];
+            return SSL_TLSEXT_ERR_OK;
+        }
+    return SSL_TLSEXT_ERR_NOACK;
 }
 
 SSL_CTX *newContext(const SSL_METHOD *method)
@@ -68,14 +115,17 @@ SSL *session(SSL_CTX *ctx)
 
 } // namespace
 
-SSL *Tls::ClientSession(const QString &host, std::vector<int> *problems)
+SSL *Tls::ClientSession(const QString &host, const QByteArray &alpn, SessionState *state)
 {
     // A context per connection, so the trust store is read as it stands now.
     SSL_CTX *ctx = newContext(TLS_client_method());
     SSL_CTX_set_default_verify_paths(ctx);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, collectProblems);
     SSL *ssl = session(ctx);
-    SSL_set_app_data(ssl, problems);
+    SSL_set_app_data(ssl, state);
+    if (!alpn.isEmpty())
+        SSL_set_alpn_protos(ssl, reinterpret_cast<const unsigned char *>(alpn.constData()),
+                            unsigned(alpn.size()));
     QString name = host.trimmed();
     if (name.startsWith(u'[') && name.endsWith(u']'))
         name = name.mid(1, name.size() - 2);
@@ -90,7 +140,7 @@ SSL *Tls::ClientSession(const QString &host, std::vector<int> *problems)
     return ssl;
 }
 
-SSL *Tls::ServerSession()
+SSL *Tls::ServerSession(SessionState *state)
 {
     const Pem own = OwnCertificate();
     SSL_CTX *ctx = newContext(TLS_server_method());
@@ -110,7 +160,11 @@ SSL *Tls::ServerSession()
                       QStringLiteral("The certificate in %1 cannot be used with its key.")
                           .arg(OwnCertificateDirectory()));
     }
-    return session(ctx);
+    SSL_CTX_set_client_hello_cb(ctx, clientHello, nullptr);
+    SSL_CTX_set_alpn_select_cb(ctx, selectAlpn, nullptr);
+    SSL *ssl = session(ctx);
+    SSL_set_app_data(ssl, state);
+    return ssl;
 }
 
 QString Tls::Version(SSL *ssl)
@@ -118,16 +172,20 @@ QString Tls::Version(SSL *ssl)
     return QString::fromLatin1(SSL_get_version(ssl));
 }
 
+QByteArray Tls::Alpn(SSL *ssl)
+{
+    const unsigned char *alpn = nullptr;
+    unsigned int size = 0;
+    SSL_get0_alpn_selected(ssl, &alpn, &size);
+    return QByteArray(reinterpret_cast<const char *>(alpn), size);
+}
+
 QString Tls::Summary(SSL *ssl, bool server)
 {
-    QString text =
-        QStringLiteral("TLS: %1, %2").arg(Version(ssl), QString::fromLatin1(SSL_get_cipher_name(ssl)));
-    const unsigned char *alpn = nullptr;
-    unsigned int alpnSize = 0;
-    SSL_get0_alpn_selected(ssl, &alpn, &alpnSize);
-    if (alpnSize)
-        text += QStringLiteral(", ALPN %1")
-                    .arg(QString::fromLatin1(reinterpret_cast<const char *>(alpn), alpnSize));
+    QString text = QStringLiteral("%1, %2").arg(Version(ssl), QString::fromLatin1(SSL_get_cipher_name(ssl)));
+    const QByteArray alpn = Alpn(ssl);
+    if (!alpn.isEmpty())
+        text += QStringLiteral(", ALPN %1").arg(QString::fromLatin1(alpn));
     X509 *certificate = server ? SSL_get_certificate(ssl) : SSL_get0_peer_certificate(ssl);
     if (certificate) {
         const Description d = Describe(certificate);

@@ -32,10 +32,6 @@ void frmMain::mnuPopupSniff_Click()
         if (Tk().MsgBox(question, Toolkit::Question, Toolkit::YesNo,
                         QStringLiteral("Packet Sniff Address?")) == Toolkit::No)
             return;
-        if (ComboType->currentText() == QLatin1String("TLS"))
-            throw Failure(
-                FailureNo::InvalidArgument,
-                QStringLiteral("The relay works over TCP: choose TCP in the protocol list to relay."));
         RelayActive = true;
         Sock->Close();
         Sniff->Close();
@@ -50,6 +46,11 @@ void frmMain::mnuPopupSniff_Click()
         if (ComboType->currentText() == QLatin1String("UDP")) {
             Sock->SetProtocol(NetSocket::UDP);
             Sniff->SetProtocol(NetSocket::UDP);
+        }
+        // TLS on both legs: the relay terminates it on each side and shows the plain text.
+        if (ComboType->currentText() == QLatin1String("TLS")) {
+            Sock->SetProtocol(NetSocket::TLS);
+            Sniff->SetProtocol(NetSocket::TLS);
         }
         Sniff->SetLocalPort(relayPort);
         Sniff->Listen();
@@ -67,18 +68,47 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
     Sniff->Close();
     // Each leg passes a peer's end of sending on to the other leg.
     Sniff->SetHalfOpen(true);
+    // Over TLS the client's hello is held until the server has answered, so that both
+    // agree on the same protocol (ALPN) and the server hears the name the client asked for.
+    const bool tls = Sniff->Protocol() == NetSocket::TLS;
+    Sniff->SetHoldHello(tls);
     Sniff->Accept(requestID);
     Sock->SetHalfOpen(true);
+    // The wait for the server goes on in Sock_Connect, or ends with the close routine.
+    RelayConnecting = true;
+    QByteArray notice = "Local Connected. Connecting to remote...\r\n";
+    LogIt(notice, false);
+    if (!tls)
+        RelayConnect();
+}
+
+// The client's TLS hello has come: the server is connected under the name the client
+// asked for (else the host typed), offered the protocols the client offered.
+void frmMain::Sniff_ClientHello(const QString &ServerName, const QByteArray &Alpn)
+{
+    if (!RelayConnecting)
+        return;
+    Sock->SetServerName(ServerName);
+    Sock->SetAlpn(Alpn);
+    RelayConnect();
+}
+
+void frmMain::RelayConnect()
+{
     try {
         Sock->Connect();
     } catch (const Failure &) {
         Sock_Close(); // the client is not kept waiting for a server that will never come
         throw;
     }
-    // The wait for the server goes on in Sock_Connect, or ends with the close routine.
-    RelayConnecting = true;
-    QByteArray notice = "Local Connected. Connecting to remote...\r\n";
-    LogIt(notice, false);
+}
+
+// The client's TLS handshake is done too: what was agreed on each side, in one notice.
+void frmMain::Sniff_Connect()
+{
+    if (RelayActive && Sniff->Protocol() == NetSocket::TLS)
+        LogNotice(QStringLiteral("TLS with the client: ") + Sniff->TlsSummary() +
+                  QStringLiteral(" | with the server: ") + Sock->TlsSummary());
 }
 
 // The server connection is up: logged, then what the client sent meanwhile goes on.
@@ -87,6 +117,8 @@ void frmMain::RelayConnected()
     RelayConnecting = false;
     QByteArray connected = "Connected.\r\n";
     LogIt(connected, false);
+    if (Sniff->Protocol() == NetSocket::TLS)
+        Sniff->ResumeHello(Sock->Alpn()); // the client's handshake goes on
     RelayFlush();
 }
 

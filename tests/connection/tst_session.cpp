@@ -158,8 +158,8 @@ private slots:
         QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
     }
 
-    // Over UDP, Connect opens the socket with an empty datagram; switched to UDP while auto
-    // listening, the window is bound again and answers whoever sent.
+    // Over UDP, Connect opens the socket and puts nothing on the wire; switched to UDP while
+    // auto listening, the window is bound again and answers whoever sent.
     void udpConnectAndListen()
     {
         QUdpSocket peer;
@@ -168,14 +168,19 @@ private slots:
         win->ComboType->setCurrentText(QStringLiteral("UDP"));
         win->txtPort->setText(QString::number(peer.localPort()));
         win->cmdConnect->click();
-        QVERIFY(win->cmdSend->isEnabled() && peer.waitForReadyRead(5000));
-        QCOMPARE(peer.receiveDatagram().data(), QByteArray());
+        QVERIFY(win->cmdSend->isEnabled() && win->Sock->State() == NetSocket::Open);
+        QVERIFY(!peer.waitForReadyRead(300)); // no datagram the peer never asked for
+        win->txtTx->setText(QStringLiteral("first"));
+        win->cmdSend->click();
+        QVERIFY(peer.waitForReadyRead(5000));
+        QCOMPARE(peer.receiveDatagram().data(), QByteArray("first\r\n"));
 
         win->ComboType->setCurrentText(QStringLiteral("TCP"));
         win->txtPort->setText(QString::number(closedPort()));
         win->mnuListenAuto->trigger();
         win->ComboType->setCurrentText(QStringLiteral("UDP"));
         QVERIFY(win->cmdSend->isEnabled() && win->Sock->State() == NetSocket::Open);
+        win->txtRx->Clear();
         peer.writeDatagram("question\n", QHostAddress::LocalHost, quint16(win->Sock->LocalPort()));
         QTRY_COMPARE(win->txtRx->Text(), QByteArray("question\r\n"));
         win->txtTx->setText(QStringLiteral("answer"));
@@ -254,8 +259,11 @@ private slots:
         win->ComboType->setCurrentText(QStringLiteral("UDP"));
         win->txtPort->setText(QString::number(peer.localPort()) + u'.');
         win->cmdConnect->click();
+        QCOMPARE(win->Sock->RemotePort(), qint32(peer.localPort()));
+        win->txtTx->setText(QStringLiteral("x"));
+        win->cmdSend->click();
         QVERIFY(QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 5000));
-        QCOMPARE(peer.receiveDatagram().data(), QByteArray());
+        QCOMPARE(peer.receiveDatagram().data(), QByteArray("x\r\n"));
         QVERIFY(win.tk->boxes.isEmpty());
     }
 

@@ -421,8 +421,11 @@ private slots:
         s.SetProtocol(NetSocket::UDP);
         s.SetRemoteHost(QStringLiteral("localhost")); // names are looked up too
         s.SetRemotePort(a.localPort());
-        s.SendData(QByteArray()); // opens, and goes as an empty datagram
+        s.SendData(QByteArray()); // opens towards the peer, and sends nothing
+        QTRY_COMPARE(s.RemoteHostIP(), Lo);
+        s.SendData(QByteArray()); // once open, an empty datagram goes as such
         QCOMPARE(nextDatagram(a), QByteArray());
+        QVERIFY(!a.hasPendingDatagrams()); // the first put nothing on the wire
         QByteArray got;
         connect(&s, &NetSocket::DataArrival, [&] { got = s.GetData(); });
         a.writeDatagram(QByteArray("x\0y\0", 4), QHostAddress::LocalHost, s.BoundPort());
