@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <cerrno>
+#include <csignal>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -182,6 +183,13 @@ bool NetSocket::Stream::buffered() const
 
 void NetSocket::Stream::startTls(SSL *session, bool server)
 {
+    // OpenSSL writes to the descriptor with write(), which raises SIGPIPE on a connection
+    // the peer has reset; the failed write is handled as any other.
+    static const bool noSigPipe = [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    Q_UNUSED(noSigPipe);
     ssl = session;
     SSL_set_fd(ssl, fd);
     handshaking = true;
