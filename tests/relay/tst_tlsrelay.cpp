@@ -340,6 +340,63 @@ private slots:
                  qPrintable(win.tk->boxes.last().title + u' ' + win.tk->boxes.last().text));
     }
 
+    // The client leaves (or resets) while its hello is held and the certificate box is up
+    // with the event loop running: whatever the answer, the relay ends as when a client
+    // leaves a TCP relay, with no other box, and the server gets nothing.
+    void clientLeavesWhileTheCertificateBoxIsUp_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::addColumn<bool>("accept");
+        QTest::newRow("leaves, Yes") << false << true;
+        QTest::newRow("leaves, No") << false << false;
+        QTest::newRow("resets, Yes") << true << true;
+    }
+    void clientLeavesWhileTheCertificateBoxIsUp()
+    {
+        QFETCH(bool, reset);
+        QFETCH(bool, accept);
+        Server srv;
+        auto server = tlspeer::serve(srv.fd, selfSigned, [](tlspeer::Conn &c) {
+            Seen s = seen(c);
+            if (c.handshaken)
+                s.got = c.read(-1, WaitMs);
+            return s;
+        });
+        Window win = relay(srv.port, {accept ? Toolkit::Yes : Toolkit::No});
+        // A client on this thread whose hello is out: its handshake waits for the relay.
+        tlspeer::Context ctx(SSL_CTX_new(TLS_client_method()));
+        tlspeer::Conn client;
+        client.fd = raw::connectTo(srv.port);
+        QVERIFY(client.fd >= 0);
+        client.nonBlocking();
+        client.ssl = SSL_new(ctx.get());
+        SSL_set_fd(client.ssl, client.fd);
+        SSL_set_connect_state(client.ssl);
+        QCOMPARE(SSL_get_error(client.ssl, SSL_do_handshake(client.ssl)), SSL_ERROR_WANT_READ);
+        int open = 0, nested = 0;
+        win.tk->onBox = [&](const FakeToolkit::Box &box) {
+            if (open++) {
+                ++nested;
+            } else if (box.title == QLatin1String("Certificate problem")) {
+                if (reset)
+                    tlspeer::reset(client.fd);
+                else
+                    ::close(client.fd);
+                client.fd = -1;
+                QTest::qWait(300);
+            }
+            --open;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(win.tk->boxes.size() > 1, WaitMs);
+        QCOMPARE(win.tk->boxes[1].title, QStringLiteral("Certificate problem"));
+        checkEnded(win);
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(server), WaitMs);
+        QCOMPARE(server.get().got.data, QByteArray());
+        QCOMPARE(nested, 0);
+        QVERIFY2(win.tk->boxes.size() == 2, qPrintable(win.tk->boxes.last().text));
+        QCOMPARE(win->txtRx->Text(), LocalConnected);
+    }
+
     // The name the client asked for reaches the server (else none: the host typed is an
     // address), the protocols it offered too, and the client gets the server's choice.
     void nameAndProtocolsPassedOn_data()
