@@ -29,6 +29,7 @@ void frmMain::cmdConnect_Click()
             Sock->SetRemoteHost(txtIP->text());
             Sock->SetRemotePort(WholeNumber(txtPort->text()));
             Sock->SendData(QByteArray());
+            LogSession(true);
             cmdSend->setEnabled(true);
         }
     } catch (const Failure &f) {
@@ -61,6 +62,8 @@ void frmMain::Sock_Connect()
     txtTx->setFocus();
     if (RelayConnecting)
         RelayConnected();
+    else
+        LogSession(true);
 }
 
 void frmMain::Sock_Error(qint16 Number, const QString &Description, qint32 Scode, const QString &Source,

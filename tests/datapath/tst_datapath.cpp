@@ -26,11 +26,12 @@ private slots:
     void logItAppendsAndColours()
     {
         Window win = loadWindow();
-        // NULs in 16-byte blocks and in the rest: the caller's own string is changed too.
-        QByteArray binary = QByteArray("\0z\0\0\0", 5).repeated(7);
+        // NULs in 16-byte blocks and in the rest show as "?"; the caller's bytes stay as they are.
+        const QByteArray given = QByteArray("\0z\0\0\0", 5).repeated(7);
+        QByteArray binary = given;
         win->LogIt(binary, false);
-        QCOMPARE(binary, QByteArray("?z???").repeated(7));
-        QCOMPARE(win->txtRx->Text(), binary);
+        QCOMPARE(binary, given);
+        QCOMPARE(win->txtRx->Text(), QByteArray("?z???").repeated(7));
 
         emit win->txtRx->DoubleClicked(); // empties the pane
         QByteArray blue("abc"), black("def"), more("!");
@@ -100,16 +101,20 @@ private slots:
         QTRY_COMPARE(w->txtRx->TextLength(), 6);
         LogPane *pane = w->txtRx;
         pane->SetHexView(true);
-        // 16 bytes a row where they fit, 8 in the window as it starts.
-        const QByteArray hex("00000000  41 42 0d 0a 43 3f");
-        QCOMPARE(pane->HexRow(0), hex + QByteArray(8, ' ') + "AB..C?");
+        // 16 bytes a row where they fit, 8 in the window as it starts; the NUL
+        // is the wire's. Every row is as wide as a full one.
+        const QByteArray hex("00000000  41 42 0d 0a 43 00");
+        QCOMPARE(pane->HexRow(0), hex + QByteArray(8, ' ') + "AB..C." + QByteArray(2, ' '));
         w->resize(900, w->height());
-        QTRY_COMPARE(pane->HexRow(0), hex + QByteArray(32, ' ') + "AB..C?");
+        QTRY_COMPARE(pane->HexRow(0), hex + QByteArray(32, ' ') + "AB..C." + QByteArray(10, ' '));
+        // The accessible text is the rows as shown; each byte's two digits in its colour.
         QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(pane)->textInterface();
+        QCOMPARE(text->text(0, text->characterCount()), QString::fromLatin1(pane->HexRow(0) + '\n'));
         const QImage shot = pane->viewport()->grab().toImage();
         for (int i = 0; i < 6; ++i) {
-            const QRect cell(pane->viewport()->mapFromGlobal(text->characterRect(i).topLeft()),
-                             text->characterRect(i).size());
+            const int at = LogHexRows::HexFirst + 3 * i;
+            const QRect cell(pane->viewport()->mapFromGlobal(text->characterRect(at).topLeft()),
+                             text->characterRect(at).size() + QSize(text->characterRect(at).width(), 0));
             int blue = 0, black = 0; // the pixels of the two hex digits
             for (int y = cell.top(); y <= cell.bottom(); ++y) {
                 for (int x = cell.left(); x <= cell.right(); ++x) {
@@ -158,8 +163,9 @@ private slots:
         win->LogIt(sent, true);
         win.tk->saveAs = dir.filePath(QStringLiteral("log.bin"));
         win->txtRx_SaveAs();
-        // The bytes held when it was chosen, even though more arrive while it is written.
-        const QByteArray held = win->txtRx->Text();
+        // The bytes held when it was chosen, even though more arrive while it is
+        // written: as they went over the wire, not as the text view shows them.
+        const QByteArray held = data + sent;
         QByteArray later("later");
         win->LogIt(later, false);
         QFile saved(win.tk->saveAs);
