@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include "Fixture.h"
+#include "Pcapng.h"
 #include "platform/LogPane.h"
 
 namespace
@@ -127,6 +128,72 @@ private slots:
         }
         pane->SetHexView(false);
         QCOMPARE(text->text(0, 6), QStringLiteral("AB\r\nC?"));
+    }
+
+    // A session whose peer sends CR LF, a bare LF, a NUL and bytes that are not
+    // UTF-8, with "Use CR/LF" checked and not: the text view as always, the hex
+    // view and the three saved forms with the bytes as they went over the wire,
+    // the capture between the two real ends of the connection.
+    void wireBytesOfASession_data()
+    {
+        QTest::addColumn<bool>("crlf");
+        QTest::newRow("CR/LF") << true;
+        QTest::newRow("as is") << false;
+    }
+    void wireBytesOfASession()
+    {
+        QFETCH(bool, crlf);
+        auto s = connectedSession();
+        QVERIFY(s);
+        frmMain *w = s->win.w.get();
+        LogPane *pane = w->txtRx;
+        w->cCrLf->setChecked(crlf);
+        typeLine(w->txtTx, QStringLiteral("HELO me"));
+        const QByteArray sent = crlf ? "HELO me\r\n" : "HELO me";
+        QCOMPARE(s->peerReads(sent.size()), sent);
+        const QByteArray got("250 ok\r\nbare\nnul\0end\n\xff\xfe", 23);
+        s->peer->write(got);
+        const QByteArray shown = crlf ? QByteArray("250 ok\r\r\nbare\r\nnul?end\r\n\xff\xfe")
+                                      : QByteArray("250 ok\r\nbare\nnul?end\n\xff\xfe");
+        QTRY_COMPARE(pane->Text(), sent + shown);
+
+        pane->SetHexView(true);
+        QByteArray hex;
+        const qsizetype bytes = (pane->HexRow(0).size() - LogHexRows::HexFirst - 1) / 4; // a row's
+        for (qint64 r = 0; !pane->HexRow(r).isEmpty(); ++r)
+            hex += pane->HexRow(r).mid(LogHexRows::HexFirst, 3 * bytes).replace(' ', "");
+        QCOMPARE(QByteArray::fromHex(hex), sent + got);
+
+        QTemporaryDir dir;
+        QSignalSpy finished(pane, &LogPane::SaveFinished);
+        QMap<QString, QByteArray> saved;
+        for (const char *name : {"s.txt", "s.pcapng", "s.bin"}) {
+            s->win.tk->saveAs = dir.filePath(QLatin1String(name));
+            w->txtRx_SaveAs();
+            QVERIFY(finished.wait(10000));
+            QFile f(s->win.tk->saveAs);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            saved[QLatin1String(name)] = f.readAll();
+        }
+        QVERIFY(s->win.tk->boxes.isEmpty());
+        QCOMPARE(saved["s.bin"], sent + got);
+        const QByteArray escaped = crlf ? "  HELO me\\r\\n\n" : "  HELO me\n";
+        QVERIFY2(saved["s.txt"].contains(" sent 9 bytes\n" + escaped) || !crlf, saved["s.txt"].constData());
+        QVERIFY2(saved["s.txt"].contains(escaped), saved["s.txt"].constData());
+        QVERIFY2(saved["s.txt"].contains("  250 ok\\r\\n\n  bare\\n\n  nul\\0end\\n\n  \\xff\\xfe\n"),
+                 saved["s.txt"].constData());
+        QList<pcapng::Packet> packets;
+        QVERIFY(pcapng::read(saved["s.pcapng"], packets));
+        QVERIFY(!packets.isEmpty());
+        QCOMPARE(packets[0].flags, pcapng::Syn);
+        QCOMPARE(packets[0].src.toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(packets[0].sport, s->peer->peerPort()); // the window's own end
+        QCOMPARE(packets[0].dport, s->server.serverPort());
+        QByteArray fromClient, fromServer;
+        for (const pcapng::Packet &p : std::as_const(packets))
+            (p.sport == s->server.serverPort() ? fromServer : fromClient) += p.payload;
+        QCOMPARE(fromClient, sent);
+        QCOMPARE(fromServer, got);
     }
 
     // "Save Log As..." writes the pane's bytes as they stand; a failure is a box and
