@@ -109,7 +109,7 @@ public:
                LogStore::Direction Dir = LogStore::Received);
     void LogSession(bool LocalIsClient);
     void LogUdpPeer();
-    void LogRelaySession();
+    void LogRelaySession(bool Connected);
     void txtRx_Change();
     void txtRx_DblClick();
     void txtRx_SaveAs();

@@ -56,15 +56,17 @@ void frmMain::LogUdpPeer()
     LogSession(!sessions.empty() && sessions.back().Udp && sessions.back().LocalIsClient);
 }
 
-// The relay's session: its local client and the server, as they see each other.
-void frmMain::LogRelaySession()
+// The relay's session: its local client and the server. It begins when the client
+// is accepted (what it sends meanwhile is held, and logged); the server's address
+// is known for sure once its connection is up.
+void frmMain::LogRelaySession(bool Connected)
 {
     LogStore::Session s;
     s.ClientAddress = Sniff->RemoteHostIP();
     s.ClientPort = Sniff->PeerPort();
-    s.ServerAddress = Sock->RemoteHostIP();
-    s.ServerPort = Sock->PeerPort();
-    txtRx->BeginSession(s);
+    s.ServerAddress = Connected ? Sock->RemoteHostIP() : QHostAddress(Sock->RemoteHost()).toString();
+    s.ServerPort = Connected ? Sock->PeerPort() : quint16(Sock->RemotePort());
+    txtRx->BeginSession(s, Connected);
 }
 
 void frmMain::txtRx_Change() {}

@@ -49,7 +49,10 @@ public:
     void SetSelColor(quint32 bgr); // colour of the selection, or of the next insert
     void Clear();                  // text and colours gone
     // A session begins: its ends, noted where its bytes will start.
-    void BeginSession(const LogStore::Session &session) { m_store.AddSession(session); }
+    void BeginSession(const LogStore::Session &session, bool update = false)
+    {
+        m_store.AddSession(session, update);
+    }
     const std::deque<LogStore::Session> &Sessions() const { return m_store.Sessions(); }
 
     // Reading, for copy, accessibility and tests.

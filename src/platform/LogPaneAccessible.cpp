@@ -226,7 +226,7 @@ private:
         HexRow(row);
         const std::vector<qint64> &bytes = pane->m_hexRow.Pos;
         const int i = int(std::lower_bound(bytes.begin(), bytes.end(), at) - bytes.begin());
-        return Clip(row * Line() + pane->m_hexRows.HexColumn(i));
+        return std::min(Clip(row * Line() + pane->m_hexRows.HexColumn(i)), characterCount());
     }
     qint64 PosOf(int offset, bool up = false) const
     {

@@ -528,8 +528,15 @@ void LogStore::SetCapacity(qint64 bytes)
 
 // ---- Sessions, arrivals and the wire bytes ----
 
-void LogStore::AddSession(const Session &session)
+void LogStore::AddSession(const Session &session, bool update)
 {
+    if (update && !m_sessions.empty()) {
+        const qint64 pos = m_sessions.back().Pos, micros = m_sessions.back().Micros;
+        m_sessions.back() = session;
+        m_sessions.back().Pos = pos;
+        m_sessions.back().Micros = micros;
+        return;
+    }
     if (!m_sessions.empty() && m_sessions.back().Pos == m_end)
         m_sessions.pop_back(); // it got no bytes
     m_sessions.push_back(session);

@@ -144,7 +144,8 @@ public:
         quint16 ClientPort = 0, ServerPort = 0;
     };
     // Notes a session starting at End(), now; it replaces one that got no bytes.
-    void AddSession(const Session &session);
+    // With update, the last session's ends become those given, where it began.
+    void AddSession(const Session &session, bool update = false);
     // The sessions whose bytes are kept, oldest first; the first may have begun
     // before Begin(). The last one stays across Clear.
     const std::deque<Session> &Sessions() const { return m_sessions; }

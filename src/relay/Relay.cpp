@@ -73,6 +73,7 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
     }
     // The wait for the server goes on in Sock_Connect, or ends with the close routine.
     RelayConnecting = true;
+    LogRelaySession(false);
     QByteArray notice = "Local Connected. Connecting to remote...\r\n";
     LogIt(notice, false, false, LogStore::Notice);
 }
@@ -81,7 +82,7 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
 void frmMain::RelayConnected()
 {
     RelayConnecting = false;
-    LogRelaySession();
+    LogRelaySession(true);
     QByteArray connected = "Connected.\r\n";
     LogIt(connected, false, false, LogStore::Notice);
     RelayFlush();

@@ -292,6 +292,21 @@ private slots:
             QVERIFY(client.get().ended);
             QTRY_VERIFY(!win->RelayActive);
             QCOMPARE(win.tk->boxes.size(), 1);
+            // The held bytes are in the relay's conversation, towards its server.
+            QTemporaryDir dir;
+            QSignalSpy finished(win->txtRx, &LogPane::SaveFinished);
+            win.tk->saveAs = dir.filePath(QStringLiteral("held.pcapng"));
+            win->txtRx_SaveAs();
+            QVERIFY(finished.wait(10000));
+            QFile capture(win.tk->saveAs);
+            QVERIFY(capture.open(QIODevice::ReadOnly));
+            QList<pcapng::Packet> packets;
+            QVERIFY(pcapng::read(capture.readAll(), packets));
+            QByteArray toServer;
+            for (const pcapng::Packet &p : std::as_const(packets))
+                if (p.dport == stalled.port)
+                    toServer += p.payload;
+            QVERIFY(toServer == first + second);
         }
     }
 
