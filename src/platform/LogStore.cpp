@@ -213,9 +213,11 @@ LogStore::Segment *LogStore::NewSegment()
     } else {
         auto seg = std::make_unique<Segment>();
         seg->Data.reset(FreshData());
-        // Room for a few colour changes: a relay logs both directions in turn, and
-        // a segment reused from the pool must not allocate when it gets one more.
+        // Room for a few colour changes and arrivals: a relay logs both directions
+        // in turn, and a segment reused from the pool must not allocate when it
+        // gets one more.
         seg->Runs.reserve(8);
+        seg->Pieces.reserve(8);
         s = seg.release();
     }
     s->Start = m_end;
@@ -553,9 +555,14 @@ std::unique_ptr<LogStore> LogStore::Copy() const
     copy->m_capacity = m_capacity;
     copy->m_segSize = m_segSize;
     copy->SetColumns(m_cols);
+    // One block for all the bytes: freed at once when the copy is done with, not
+    // left in the heap as pieces the size of a segment.
+    copy->m_block.reset(new char[size_t(m_segs.size()) * size_t(m_segSize)]);
+    char *block = copy->m_block.get();
     for (const Segment *s : m_segs) {
         auto seg = std::make_unique<Segment>();
-        seg->Data.reset(new char[size_t(m_segSize)]);
+        seg->Data = std::unique_ptr<char[], DataDeleter>(block, DataDeleter{false});
+        block += m_segSize;
         std::memcpy(seg->Data.get(), s->Data.get(), size_t(s->Used));
         seg->Start = s->Start;
         seg->Used = s->Used;

@@ -10,6 +10,16 @@
 #include <utility>
 #include <vector>
 
+// A log segment's bytes are its own, or part of a copy's one block (LogStore::Copy).
+struct LogStoreBytesDeleter {
+    bool Owned = true;
+    void operator()(char *p) const
+    {
+        if (Owned)
+            delete[] p;
+    }
+};
+
 // The text store behind the log pane. Bytes go into fixed-size segments; every
 // segment carries its own line-break offsets and colour changes, so appending
 // never moves existing data and dropping the oldest text drops whole segments
@@ -202,8 +212,9 @@ private:
             return epoch + (qint64(Time[0]) | qint64(Time[1]) << 16 | qint64(Time[2]) << 32);
         }
     };
+    using DataDeleter = LogStoreBytesDeleter;
     struct Segment {
-        std::unique_ptr<char[]> Data;
+        std::unique_ptr<char[], DataDeleter> Data;
         qint64 Start = 0; // absolute position of Data[0]
         int Used = 0;     // bytes written
         quint32 StartColor = 0;
@@ -305,6 +316,7 @@ private:
     qint64 m_epoch = -1;                    // time the pieces count from, set by the first arrival
     qint64 m_wireEnd = 0;
     std::deque<Session> m_sessions;
+    std::unique_ptr<char[]> m_block;      // a copy's bytes, in one block the system takes back whole
     mutable std::vector<int> m_shownOnly; // ShownOnlyIn's of the segment m_shownOnlyOf tells
     mutable std::tuple<const Segment *, qint64, qint64> m_shownOnlyOf{nullptr, -1,
                                                                       -1}; // segment, Start, m_end
