@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/Failure.h"
+#include "platform/LogStore.h"
 #include "platform/Toolkit.h"
 
 class QAction;
@@ -110,8 +111,13 @@ public:
     QString StatusText();
 
     // Data path (datapath/).
-    void LogIt(QByteArray &Text, bool Highlight, bool CrLf = false);
+    // Dir: who the bytes came from; a notice is the program's own text.
+    void LogIt(QByteArray &Text, bool Highlight, bool CrLf = false,
+               LogStore::Direction Dir = LogStore::Received);
     void LogNotice(const QString &Text);
+    void LogSession(bool LocalIsClient);
+    void LogUdpPeer();
+    void LogRelaySession(bool Connected);
     void txtRx_Change();
     void txtRx_DblClick();
     void txtRx_SaveAs();

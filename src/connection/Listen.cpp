@@ -18,6 +18,7 @@ void frmMain::cmdListen_Click()
         } else if (Sock->Protocol() == NetSocket::UDP) {
             Sock->SetLocalPort(WholeNumber(txtPort->text()));
             Sock->Bind(txtPort->text());
+            LogSession(false);
             cmdSend->setEnabled(true);
         }
         AutoListenArmed = mnuListenAuto->isChecked();
@@ -33,6 +34,7 @@ void frmMain::Sock_ConnectionRequest(qint32 requestID)
 {
     Sock->Close();
     Sock->Accept(requestID);
+    LogSession(false);
     txtTx->setFocus();
     cmdSend->setEnabled(true);
 }

@@ -29,6 +29,7 @@ void frmMain::cmdConnect_Click()
             Sock->SetRemoteHost(txtIP->text());
             Sock->SetRemotePort(WholeNumber(txtPort->text()));
             Sock->SendData(QByteArray());
+            LogSession(true);
             cmdSend->setEnabled(true);
         }
     } catch (const Failure &f) {
@@ -65,6 +66,8 @@ void frmMain::Sock_Connect()
         LogNotice(QStringLiteral("TLS: ") + tls);
     if (RelayConnecting)
         RelayConnected();
+    else
+        LogSession(true);
 }
 
 // The server's certificate did not check out: the user decides. No ends the attempt

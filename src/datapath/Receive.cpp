@@ -13,8 +13,10 @@ void frmMain::Sock_DataArrival(qint64 bytesTotal)
             Sniff->SendData(RxData);
             RelayThrottle();
         }
-        // "Use CR/LF" shows each LF as CR LF; the pane converts as it copies.
-        LogIt(RxData, false, cCrLf->isChecked());
+        // "Use CR/LF" shows each LF as CR LF; the pane keeps the bytes as they came.
+        if (Sock->Protocol() == NetSocket::UDP)
+            LogUdpPeer();
+        LogIt(RxData, false, cCrLf->isChecked(), RelayActive ? LogStore::ServerToClient : LogStore::Received);
     } catch (const Failure &f) {
         // A relay ends at once, both legs, so that neither can raise a box of its own while
         // this one is up. A session stops reading for as long, then closes.

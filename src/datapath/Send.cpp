@@ -39,7 +39,7 @@ void frmMain::cmdSend_Click()
         if (cCrLf->isChecked())
             out += "\r\n";
         Sock->SendData(out);
-        LogIt(out, true);
+        LogIt(out, true, false, LogStore::Sent); // in the relay, towards its server
         txtTx->clear();
     } catch (const Failure &f) {
         Tk().MsgBox(QStringLiteral("Connect error: %1\r\n").arg(f.Number) + f.Description,

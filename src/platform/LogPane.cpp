@@ -1,9 +1,9 @@
 #include "LogPane.h"
 #include "Failure.h"
+#include "LogFiles.h"
 
 #include <QAccessible>
 #include <QFontDatabase>
-#include <QSaveFile>
 #include <QThread>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -98,20 +98,12 @@ void LogPane::SetCaret(qint64 pos)
     }
 }
 
-void LogPane::InsertAtCaret(const QByteArray &text, unsigned conversion)
+void LogPane::InsertAtCaret(const QByteArray &text, unsigned conversion, LogStore::Direction dir)
 {
-    Insert(text.constData(), text.size(), conversion, nullptr);
+    Insert(text.constData(), text.size(), conversion, dir);
 }
 
-void LogPane::InsertAtCaret(QByteArray *text, unsigned conversion)
-{
-    if (text->isEmpty())
-        return;
-    char *bytes = text->data();
-    Insert(bytes, text->size(), conversion, bytes);
-}
-
-void LogPane::Insert(const char *data, qint64 n, unsigned conversion, char *source)
+void LogPane::Insert(const char *data, qint64 n, unsigned conversion, LogStore::Direction dir)
 {
     if (n == 0)
         return;
@@ -119,7 +111,7 @@ void LogPane::Insert(const char *data, qint64 n, unsigned conversion, char *sour
         throw Failure(FailureNo::LogFailure, QStringLiteral("The log can only be appended to at its end."));
     const qint64 base = m_store.Begin();
     try {
-        m_store.Append(data, n, m_color, conversion, source);
+        m_store.Append(data, n, m_color, conversion, dir);
     } catch (const std::bad_alloc &) {
         TrimToBase();
         m_anchor = m_caret = m_store.End();
@@ -149,6 +141,7 @@ void LogPane::SetSelColor(quint32 bgr)
 void LogPane::Clear()
 {
     m_store.Clear();
+    m_hexRows.Forget();
     m_overlays.clear();
     m_anchor = m_caret = 0;
     m_topByte = 0;
@@ -165,12 +158,7 @@ QByteArray LogPane::Text(qint64 from, qint64 length) const
     from = std::clamp<qint64>(from, 0, size);
     if (length < 0 || length > size - from)
         length = size - from;
-    QByteArray out;
-    if (length > 0) {
-        out.resize(length);
-        m_store.Read(m_store.Begin() + from, length, out.data());
-    }
-    return out;
+    return m_store.TextBytes(m_store.Begin() + from, m_store.Begin() + from + length);
 }
 
 quint32 LogPane::ShownColor(qint64 pos) const
@@ -246,6 +234,7 @@ qint64 LogPane::Capacity() const
 void LogPane::SetCapacity(qint64 bytes)
 {
     m_store.SetCapacity(std::clamp(bytes, MinCapacity, MaxCapacity));
+    m_hexRows.Forget();
     TrimToBase();
     m_refreshTimer.stop();
     Refresh();
@@ -331,8 +320,9 @@ void LogPane::UpdateColumns()
     m_store.SetColumns(cols);
     // The hex view shows 16 bytes a row where they fit, else 8 or 4.
     m_hexBytes = MaxHexBytes;
-    while (m_hexBytes > 4 && HexFirst + 4 * m_hexBytes + 1 > cols)
+    while (m_hexBytes > 4 && LogHexRows::HexFirst + 4 * m_hexBytes + 1 > cols)
         m_hexBytes /= 2;
+    m_hexRows.Configure(m_hexBytes, m_times);
 }
 
 void LogPane::ScheduleRefresh()
@@ -343,8 +333,12 @@ void LogPane::ScheduleRefresh()
 
 qint64 LogPane::TopRowStart() const
 {
-    if (m_hex)
-        return std::min(m_store.Begin() + qint64(verticalScrollBar()->value()) * m_hexBytes, m_store.End());
+    if (m_hex) {
+        m_hexRows.At(verticalScrollBar()->value(), m_hexRow);
+        return !m_hexRow.Pos.empty()   ? m_hexRow.Pos.front()
+               : m_hexRow.Arrival >= 0 ? m_hexRow.Arrival
+                                       : m_store.End();
+    }
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(verticalScrollBar()->value(), &inLine);
     qint64 from, to;
@@ -448,7 +442,7 @@ void LogPane::paintEvent(QPaintEvent *)
     if (m_hex) {
         const qint64 first = verticalScrollBar()->value();
         for (int r = 0; r < shown; ++r)
-            if (!PaintHexRow(p, r * m_lineH, m_store.Begin() + (first + r) * m_hexBytes))
+            if (!PaintHexRow(p, r * m_lineH, first + r))
                 break;
         return;
     }
@@ -576,57 +570,46 @@ void LogPane::PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, 
     }
 }
 
-// One row of the hex view as text: the offset, 16 bytes in hex and the same
-// bytes as characters (printable ASCII, "." for the rest).
-QByteArray LogPane::HexRow(qint64 from) const
+QByteArray LogPane::HexRow(qint64 row) const
 {
-    const qint64 to = std::min(from + m_hexBytes, m_store.End());
-    QByteArray row(HexText() + m_hexBytes, ' ');
-    const QByteArray offset = QByteArray::number(from, 16).rightJustified(8, '0');
-    std::copy(offset.begin(), offset.end(), row.begin());
-    char bytes[MaxHexBytes];
-    m_store.Read(from, to - from, bytes);
-    for (int i = 0; i < to - from; ++i) {
-        const quint8 b = quint8(bytes[i]);
-        row[HexFirst + 3 * i] = "0123456789abcdef"[b >> 4];
-        row[HexFirst + 3 * i + 1] = "0123456789abcdef"[b & 15];
-        row[HexText() + i] = b >= 0x20 && b < 0x7F ? char(b) : '.';
-    }
-    return row.left(to - from < m_hexBytes ? HexText() + int(to - from) : row.size());
+    m_hexRows.At(row, m_hexRow);
+    return row < m_hexRows.Count() ? m_hexRow.Text : QByteArray();
 }
 
-// Paints a row of the hex view, each byte in its own colour in both places.
-// False when there is no such row.
-bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
+// Paints a row of the hex view, each byte in its own colour in both places and a
+// heading in its arrival's. False when there is no such row.
+bool LogPane::PaintHexRow(QPainter &p, int y, qint64 row)
 {
-    if (from >= m_store.End())
+    if (row >= m_hexRows.Count())
         return false;
-    const QByteArray row = HexRow(from);
-    std::vector<quint32> colors(size_t(row.size()), 0x000000); // the offset is black
+    m_hexRows.At(row, m_hexRow);
+    const QByteArray &text = m_hexRow.Text;
+    const quint32 heading = m_hexRow.Heading && m_hexRow.Arrival >= 0 ? ShownColor(m_hexRow.Arrival) : 0;
+    std::vector<quint32> colors(size_t(text.size()), heading); // the offset is black
     const qint64 selS = std::min(m_anchor, m_caret), selE = std::max(m_anchor, m_caret);
     const QColor highlight = palette().color(QPalette::Highlight);
-    for (int i = 0; i < m_hexBytes && from + i < m_store.End(); ++i) {
-        const qint64 pos = from + i;
+    for (size_t i = 0; i < m_hexRow.Pos.size(); ++i) {
+        const qint64 pos = m_hexRow.Pos[i];
+        const int hex = m_hexRows.HexColumn(int(i)), chr = m_hexRows.CharColumn(int(i));
         const bool selected = pos >= selS && pos < selE;
         if (selected) {
-            p.fillRect((HexFirst + 3 * i) * m_cellW, y, 2 * m_cellW, m_lineH, highlight);
-            p.fillRect((HexText() + i) * m_cellW, y, m_cellW, m_lineH, highlight);
+            p.fillRect(hex * m_cellW, y, 2 * m_cellW, m_lineH, highlight);
+            p.fillRect(chr * m_cellW, y, m_cellW, m_lineH, highlight);
         }
         const quint32 color = selected ? Highlighted : ShownColor(pos);
-        colors[size_t(HexFirst + 3 * i)] = colors[size_t(HexFirst + 3 * i + 1)] = color;
-        colors[size_t(HexText() + i)] = color;
+        colors[size_t(hex)] = colors[size_t(hex) + 1] = colors[size_t(chr)] = color;
     }
     const QColor highlightedText = palette().color(QPalette::HighlightedText);
-    for (int i = 0; i < row.size();) {
+    for (int i = 0; i < text.size();) {
         int j = i + 1;
-        while (j < row.size() && colors[size_t(j)] == colors[size_t(i)])
+        while (j < text.size() && colors[size_t(j)] == colors[size_t(i)])
             ++j;
         p.setPen(colors[size_t(i)] == Highlighted ? highlightedText : ToQColor(colors[size_t(i)]));
         if (m_useGlyphs) {
             QVarLengthArray<quint32, 80> ids;
             QVarLengthArray<QPointF, 80> at;
             for (int k = i; k < j; ++k) {
-                ids.append(m_glyphs[quint8(row[k])]);
+                ids.append(m_glyphs[quint8(text[k])]);
                 at.append(QPointF(qreal(k) * m_cellW, 0));
             }
             QGlyphRun run;
@@ -634,7 +617,7 @@ bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
             run.setRawData(ids.data(), at.data(), int(ids.size()));
             p.drawGlyphRun(QPointF(0, y + m_ascent), run);
         } else {
-            p.drawText(QPointF(qreal(i) * m_cellW, y + m_ascent), QString::fromLatin1(row.mid(i, j - i)));
+            p.drawText(QPointF(qreal(i) * m_cellW, y + m_ascent), QString::fromLatin1(text.mid(i, j - i)));
         }
         i = j;
     }
@@ -643,13 +626,24 @@ bool LogPane::PaintHexRow(QPainter &p, int y, qint64 from)
 
 qint64 LogPane::ViewRows() const
 {
-    return m_hex ? std::max<qint64>(1, (m_store.Size() + m_hexBytes - 1) / m_hexBytes) : m_store.RowCount();
+    return m_hex ? std::max<qint64>(1, m_hexRows.Count()) : m_store.RowCount();
 }
 
 qint64 LogPane::ViewRowOf(qint64 pos) const
 {
-    return m_hex ? std::clamp<qint64>((pos - m_store.Begin()) / m_hexBytes, 0, ViewRows() - 1)
-                 : m_store.RowOf(pos);
+    return m_hex ? std::clamp<qint64>(m_hexRows.RowOf(pos), 0, ViewRows() - 1) : m_store.RowOf(pos);
+}
+
+void LogPane::SetShowTimes(bool on)
+{
+    if (on == m_times)
+        return;
+    const qint64 top = TopRowStart();
+    m_times = on;
+    m_hexRows.Configure(m_hexBytes, m_times);
+    m_topByte = top;
+    m_refreshTimer.stop();
+    Refresh();
 }
 
 void LogPane::SetHexView(bool on)
@@ -659,7 +653,8 @@ void LogPane::SetHexView(bool on)
     // The same place in the other view (or still the end). The hex row holds the
     // text's top byte somewhere in it: back in the text, that byte is the top again.
     const qint64 top = TopRowStart();
-    const bool unmoved = !on && m_textTop >= top && m_textTop < top + m_hexBytes;
+    const bool unmoved = !on && m_textTop >= m_store.Begin() && m_textTop < m_store.End() &&
+                         m_hexRows.RowOf(m_textTop) == verticalScrollBar()->value();
     m_topByte = unmoved ? m_textTop : top;
     m_textTop = on ? top : -1;
     m_hex = on;
@@ -720,11 +715,17 @@ qint64 LogPane::HitTest(const QPoint &point) const
     if (row >= ViewRows())
         return m_store.End();
     if (m_hex) {
-        // The byte under the point, in the hex columns or in the characters.
-        const qint64 from = m_store.Begin() + row * m_hexBytes;
+        // The byte under the point, in the hex columns or in the characters; a
+        // heading stands for its arrival's start.
+        m_hexRows.At(row, m_hexRow);
+        if (m_hexRow.Pos.empty())
+            return m_hexRow.Arrival >= 0 ? m_hexRow.Arrival : m_store.End();
         const int col = int(std::floor(qreal(point.x()) / m_cellW));
-        const int i = col >= HexText() ? col - HexText() : (col - HexFirst + 1) / 3;
-        return std::min(from + std::clamp(i, 0, m_hexBytes), m_store.End());
+        const int first = m_hexRows.CharColumn(0);
+        const int i = col >= first ? col - first : (col - LogHexRows::HexFirst + 1) / 3;
+        if (i >= int(m_hexRow.Pos.size()))
+            return m_hexRow.Pos.back() + 1;
+        return m_hexRow.Pos[size_t(std::max(i, 0))];
     }
     qint64 inLine = 0;
     const LogStore::Line line = m_store.LineAtRow(row, &inLine);
@@ -745,8 +746,10 @@ QRect LogPane::CellRect(qint64 pos) const
     if (row < 0 || row * m_lineH >= viewport()->height())
         return QRect();
     if (m_hex) {
-        const int i = int((pos - m_store.Begin()) % m_hexBytes);
-        return QRect((HexFirst + 3 * i) * m_cellW, int(row) * m_lineH, 2 * m_cellW, m_lineH);
+        m_hexRows.At(ViewRowOf(pos), m_hexRow);
+        const auto it = std::lower_bound(m_hexRow.Pos.begin(), m_hexRow.Pos.end(), pos);
+        const int i = int(it - m_hexRow.Pos.begin());
+        return QRect(m_hexRows.HexColumn(i) * m_cellW, int(row) * m_lineH, 2 * m_cellW, m_lineH);
     }
     const LogStore::Line line = m_store.LineAt(pos);
     const qint64 inLine = m_store.RowInLine(line, pos);
@@ -890,6 +893,9 @@ void LogPane::ShowMenu(const QPoint &globalPos, bool byKeyboard)
     QAction *hex = menu.addAction(tr("Show as &Hex"), this, &LogPane::SetHexView);
     hex->setCheckable(true);
     hex->setChecked(m_hex);
+    QAction *times = menu.addAction(tr("Show &Times"), this, &LogPane::SetShowTimes);
+    times->setCheckable(true);
+    times->setChecked(m_times);
     menu.addAction(tr("Save Log &As..."), this, &LogPane::SaveAsRequested);
     menu.addAction(tr("C&lear"), this, &LogPane::DoubleClicked); // what a double-click does
     if (isSignalConnected(QMetaMethod::fromSignal(&LogPane::MenuRequested)))
@@ -910,35 +916,20 @@ void LogPane::focusOutEvent(QFocusEvent *event)
     viewport()->update();
 }
 
-// Writes data to a temporary file that takes the name only once it is complete:
-// a failure leaves nothing under that name. Returns the reason of a failure.
-static QString writeWhole(const QString &path, const QByteArray &data)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    if (file.write(data) != data.size())
-        return file.errorString();
-    if (!file.commit())
-        return file.errorString();
-    return QString();
-}
-
-// The bytes the pane holds now, as they stand, are copied at once and written by a
-// thread of their own, so a full pane neither stops the window nor changes while
-// it is written. SaveFinished tells how it went.
+// What the pane holds now is copied at once and written by a thread of its own,
+// in the form the name's extension asks for (LogFiles), so a full pane neither
+// stops the window nor changes while it is written. SaveFinished tells how it went.
 void LogPane::SaveAs(const QString &path)
 {
-    QByteArray data;
+    std::shared_ptr<const LogStore> copy;
     try {
-        data = Text();
+        copy = m_store.Copy();
     } catch (const std::bad_alloc &) {
         emit SaveFinished(path, tr("There is not enough memory for a copy of the log."));
         return;
     }
     auto error = std::make_shared<QString>();
-    QThread *writer =
-        QThread::create([path, data = std::move(data), error] { *error = writeWhole(path, data); });
+    QThread *writer = QThread::create([path, copy, error] { *error = LogFiles::Save(*copy, path); });
     connect(writer, &QThread::finished, this, [this, path, error] { emit SaveFinished(path, *error); });
     connect(writer, &QThread::finished, writer, &QObject::deleteLater);
     writer->start();

@@ -5,6 +5,7 @@
 #include <QRawFont>
 #include <QTimer>
 
+#include "LogHexRows.h"
 #include "LogStore.h"
 
 #include <deque>
@@ -42,13 +43,19 @@ public:
     qint64 TextLength() const; // length of the plain text, in bytes
     qint64 Caret() const;
     void SetCaret(qint64 pos); // caret at pos, selection emptied
-    // Raises Failure unless the caret is at the end. The text is converted as it
-    // is copied in (LogStore::Conversion).
-    void InsertAtCaret(const QByteArray &text, unsigned conversion = LogStore::AsIs);
-    // The same, and with LogStore::NulToQuestion the NULs of *text are replaced too.
-    void InsertAtCaret(QByteArray *text, unsigned conversion);
+    // Raises Failure unless the caret is at the end. The bytes are kept as they
+    // are, one arrival from the given direction; the text view shows them as the
+    // conversion says (LogStore::Conversion).
+    void InsertAtCaret(const QByteArray &text, unsigned conversion = LogStore::AsIs,
+                       LogStore::Direction dir = LogStore::Received);
     void SetSelColor(quint32 bgr); // colour of the selection, or of the next insert
     void Clear();                  // text and colours gone
+    // A session begins: its ends, noted where its bytes will start.
+    void BeginSession(const LogStore::Session &session, bool update = false)
+    {
+        m_store.AddSession(session, update);
+    }
+    const std::deque<LogStore::Session> &Sessions() const { return m_store.Sessions(); }
 
     // Reading, for copy, accessibility and tests.
     QByteArray Text(qint64 from = 0, qint64 length = -1) const;
@@ -57,10 +64,14 @@ public:
     qint64 SelLength() const;
     void SetSelection(qint64 start, qint64 length);
     QByteArray SelectedText() const;
-    // The hex view: rows of an offset, 16 bytes in hex and the same as characters.
+    // The hex view: rows of a wire offset, 16 bytes in hex and the same as
+    // characters, the bytes as they went over the wire (LogHexRows). With times,
+    // each arrival starts on a new row after one with its time and direction.
     void SetHexView(bool on);
     bool HexView() const { return m_hex; }
-    QByteArray HexRow(qint64 from) const; // the hex view's row showing [from, from + 16 or fewer)
+    void SetShowTimes(bool on);
+    bool ShowTimes() const { return m_times; }
+    QByteArray HexRow(qint64 row) const; // a row of the hex view as it shows, padded to one width
     // Saves the bytes held now to path, in the background; SaveFinished follows.
     void SaveAs(const QString &path);
 
@@ -103,7 +114,7 @@ protected:
     void focusOutEvent(QFocusEvent *event) override;
 
 private:
-    void Insert(const char *data, qint64 n, unsigned conversion, char *source);
+    void Insert(const char *data, qint64 n, unsigned conversion, LogStore::Direction dir);
     friend class LogPaneAccessible;
     struct Overlay {
         qint64 Start, End; // absolute
@@ -135,11 +146,10 @@ private:
     FontGlyph GlyphFor(char32_t c);                     // where a character beyond Latin-1 is drawn from
     quint32 PrimaryGlyph(char32_t c);                   // its glyph in the pane's own font, 0 if none
     static constexpr qsizetype MaxCachedGlyphs = 65536; // binary data brings many characters
-    bool PaintHexRow(QPainter &p, int y, qint64 from);
-    qint64 ViewRows() const;                              // rows of the text or the hex view
-    qint64 ViewRowOf(qint64 pos) const;                   // the row that shows pos in the current view
-    static constexpr int MaxHexBytes = 16, HexFirst = 10; // bytes a hex row, column of the first
-    int HexText() const { return HexFirst + 3 * m_hexBytes + 1; } // column of the characters
+    bool PaintHexRow(QPainter &p, int y, qint64 row);
+    qint64 ViewRows() const;            // rows of the text or the hex view
+    qint64 ViewRowOf(qint64 pos) const; // the row that shows pos in the current view
+    static constexpr int MaxHexBytes = LogHexRows::MaxBytes;
 
     LogStore m_store;
     quint32 m_color = 0;
@@ -167,7 +177,10 @@ private:
     QStringList m_fallbackFamilies;    // installed fonts, for characters the pane's font lacks
     std::vector<QRawFont> m_fallbacks; // loaded as far as needed, in that order
     bool m_hex = false;
+    bool m_times = false;
     int m_hexBytes = MaxHexBytes;
+    LogHexRows m_hexRows{m_store};
+    mutable LogHexRows::Row m_hexRow;                 // the row being painted or hit
     qint64 m_textTop = -1;                            // the text view's top byte when the hex view was chosen
     mutable std::vector<LogStore::Glyph> m_rowGlyphs; // the row being painted or hit
     std::vector<LogStore::Glyph> m_byteGlyphs;        // the same, a binary line's bytes spelled out

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -51,24 +52,15 @@ template <class Block, class Byte> bool anyByte(const unsigned char *p, qint64 n
 }
 
 // Copies from src to dst up to the first LF, or all n bytes when there is none;
-// returns how many bytes came before it. dst has room for n bytes. With
-// nulToQuestion each NUL is stored as "?", and when back (src's own writable
-// bytes) is given it becomes "?" there too. One pass finds the LF, copies,
-// replaces, and notes in high and tab whether bytes above 0x7F and TABs were
-// copied (perhaps also some after the LF): lines without are laid out by
-// arithmetic. Text arrives as many short lines, binary data with a NUL every few
-// hundred bytes.
-qint64 copyLine(char *dst, const char *src, qint64 n, bool nulToQuestion, char *back, unsigned &high,
-                unsigned &tab)
+// returns how many bytes came before it. dst has room for n bytes. One pass finds
+// the LF, copies, and notes in high and tab whether bytes above 0x7F and TABs
+// were copied (perhaps also some after the LF): lines without are laid out by
+// arithmetic. The bytes are kept as they came, NULs too.
+qint64 copyLine(char *dst, const char *src, qint64 n, unsigned &high, unsigned &tab)
 {
     qint64 i = 0;
 #ifdef LOGSTORE_SSE2
-    const __m128i lf = _mm_set1_epi8('\n'), vt = _mm_set1_epi8('\t'), question = _mm_set1_epi8('?');
-    // Looked for with the LF; when NULs are kept this is the LF once more.
-    const __m128i nul = _mm_set1_epi8(nulToQuestion ? '\0' : '\n');
-    const auto mask = [](__m128i lo, __m128i hi) {
-        return unsigned(_mm_movemask_epi8(lo)) | unsigned(_mm_movemask_epi8(hi)) << 16;
-    };
+    const __m128i lf = _mm_set1_epi8('\n'), vt = _mm_set1_epi8('\t');
     const auto copy = [&](__m128i lo, __m128i hi) {
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), lo);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i + 16), hi);
@@ -77,37 +69,18 @@ qint64 copyLine(char *dst, const char *src, qint64 n, bool nulToQuestion, char *
     };
     // Bytes stored past the LF are written over by what comes after it.
     for (; i + 32 <= n; i += 32) {
-        __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-        __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
-        const __m128i nulLo = _mm_cmpeq_epi8(lo, nul), nulHi = _mm_cmpeq_epi8(hi, nul);
-        if (unsigned stop = mask(_mm_or_si128(_mm_cmpeq_epi8(lo, lf), nulLo),
-                                 _mm_or_si128(_mm_cmpeq_epi8(hi, lf), nulHi))) {
-            const unsigned found = nulToQuestion ? mask(nulLo, nulHi) : 0;
-            if (found) {
-                lo = _mm_or_si128(lo, _mm_and_si128(nulLo, question));
-                hi = _mm_or_si128(hi, _mm_and_si128(nulHi, question));
-                if (back != nullptr) // those past the LF too: the next call reads them as "?"
-                    for (unsigned m = found; m != 0; m &= m - 1)
-                        back[i + std::countr_zero(m)] = '?';
-                stop &= ~found; // the LFs
-            }
-            copy(lo, hi); // these flags may note bytes past the LF: harmless, they only save work
-            if (stop)
-                return i + std::countr_zero(stop);
-            continue;
-        }
-        copy(lo, hi);
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 16));
+        copy(lo, hi); // these flags may note bytes past the LF: harmless, they only save work
+        if (const unsigned stop = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, lf))) |
+                                  unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, lf))) << 16)
+            return i + std::countr_zero(stop);
     }
 #endif
     for (; i < n; ++i) {
-        auto c = quint8(src[i]);
+        const auto c = quint8(src[i]);
         if (c == '\n')
             break;
-        if (c == 0 && nulToQuestion) {
-            c = '?';
-            if (back != nullptr)
-                back[i] = '?';
-        }
         dst[i] = char(c);
         high |= c & 0x80;
         tab |= c == '\t';
@@ -236,12 +209,15 @@ LogStore::Segment *LogStore::NewSegment()
         m_pool.pop_back();
         s->Lfs.clear();
         s->Runs.clear();
+        s->Pieces.clear();
     } else {
         auto seg = std::make_unique<Segment>();
         seg->Data.reset(FreshData());
-        // Room for a few colour changes: a relay logs both directions in turn, and
-        // a segment reused from the pool must not allocate when it gets one more.
+        // Room for a few colour changes and arrivals: a relay logs both directions
+        // in turn, and a segment reused from the pool must not allocate when it
+        // gets one more.
         seg->Runs.reserve(8);
+        seg->Pieces.reserve(8);
         s = seg.release();
     }
     s->Start = m_end;
@@ -252,6 +228,9 @@ LogStore::Segment *LogStore::NewSegment()
     s->Rows = 0;
     s->RowsGen = m_gen; // no line ends here yet: zero rows, counted as lines arrive
     s->Units = 0;
+    s->Entry = m_arrival;
+    s->Wire = m_wireEnd;
+    s->ShownOnly = 0;
     return s;
 }
 
@@ -285,6 +264,8 @@ void LogStore::DropFront()
     m_segs.pop_front();
     m_pool.push_back(s);
     m_base = m_segs.empty() ? m_end : m_segs.front()->Start;
+    while (m_sessions.size() > 1 && m_sessions[1].Pos <= m_base)
+        m_sessions.pop_front();
     if (m_unitsTo > m_base)
         m_segs.front()->Units += orphans;
     else
@@ -307,10 +288,21 @@ void LogStore::DropFront()
     }
 }
 
-void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion, char *source)
+void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conversion, Direction dir,
+                      qint64 micros)
 {
+    if (n <= 0)
+        return;
     const bool lfToCrLf = conversion & LfToCrLf;
-    const bool nulToQuestion = conversion & NulToQuestion;
+    // Times never go back, so the pieces of a saved log stay in order.
+    if (micros < 0)
+        micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    micros = std::max(micros, m_arrival.Micros);
+    if (m_epoch < 0)
+        m_epoch = micros;
+    bool noted = (conversion & ContinuesArrival) != 0; // a piece for this arrival in its first segment
     bool crWritten = false; // the CR of a CR LF ended the last segment; its LF comes next
     while (n > 0) {
         const bool fresh = m_segs.empty() || m_segs.back()->Used == m_segSize;
@@ -328,6 +320,15 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
                 m_base = s->Start;
         }
         Segment &s = *m_segs.back();
+        if (!noted) {
+            noted = true;
+            m_arrival = {s.Start + s.Used, 0, micros, dir, conversion & (LfToCrLf | NulToQuestion)};
+            const quint64 t = quint64(std::min<qint64>(micros - m_epoch, (1LL << 48) - 1));
+            s.Pieces.push_back({quint16(s.Used),
+                                quint8(dir),
+                                quint8(m_arrival.Conversion),
+                                {quint16(t), quint16(t >> 16), quint16(t >> 32)}});
+        }
         if (m_hasColor && color != m_lastColor)
             s.Runs.push_back({quint16(s.Used), color});
         m_hasColor = true;
@@ -351,16 +352,18 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
         // The bytes just stored are not read back where the source holds them too:
         // reading a fresh store at another alignment waits for it to complete.
         const char *lineSrc = nullptr; // where the line being copied starts in data, when it does
+        const int usedBefore = s.Used;
+        int shownOnly = 0; // CRs written for the view
         while (src < srcEnd && dst < dstEnd) {
             const qint64 avail = std::min<qint64>(srcEnd - src, dstEnd - dst);
-            const qint64 run =
-                copyLine(dst, src, avail, nulToQuestion, source ? source + (src - data) : nullptr, high, tab);
+            const qint64 run = copyLine(dst, src, avail, high, tab);
             dst += run;
             src += run;
             if (run == avail)
                 continue;
             if (lfToCrLf && !crWritten) {
                 *dst++ = '\r';
+                ++shownOnly;
                 if (dst == dstEnd) {
                     crWritten = true;
                     break;
@@ -416,11 +419,11 @@ void LogStore::Append(const char *data, qint64 n, quint32 color, unsigned conver
         s.Rows = rows;
         s.Used = int(dst - base);
         m_end = s.Start + s.Used;
+        s.ShownOnly += shownOnly;
+        m_wireEnd += s.Used - usedBefore - shownOnly;
         if (counting && !hadLf && !s.Lfs.empty()) // noted for DropFront, away from the loop above
             s.FirstRows = RowsOf(MakeLine(int(m_segs.size()) - 1, 0));
         n = srcEnd - src;
-        if (source != nullptr)
-            source += src - data;
         data = src;
     }
     m_rowsCache = -1;
@@ -441,6 +444,15 @@ void LogStore::Clear()
     m_lineHigh = m_lineTab = 0;
     m_hasColor = false;
     m_rowsCache = -1;
+    m_wireEnd = 0;
+    m_epoch = -1;
+    m_shownOnlyOf = {nullptr, -1, -1};
+    // The session goes on: its later bytes count from the new start.
+    while (m_sessions.size() > 1)
+        m_sessions.pop_front();
+    if (!m_sessions.empty())
+        m_sessions.front().Pos = 0;
+    m_arrival = Arrival{0, 0, m_arrival.Micros, Received, AsIs};
 }
 
 void LogStore::TrimPool()
@@ -474,23 +486,34 @@ void LogStore::SetCapacity(qint64 bytes)
         return;
     }
     // Another segment size: copy the newest text that fits into a fresh store,
-    // colour by colour, keeping the absolute positions.
+    // arrival by arrival and colour by colour, keeping the absolute positions,
+    // wire offsets and times. Each piece goes in as its wire bytes with its
+    // arrival's conversion, which stores the same bytes again.
     LogStore fresh;
     fresh.m_useReserve = false; // filled at once from memory already here
     fresh.m_capacity = bytes;
     fresh.m_segSize = segSize;
     fresh.SetColumns(m_cols);
-    const qint64 from = std::max(m_base, m_end - bytes);
+    qint64 from = std::max(m_base, m_end - bytes);
+    if (from > m_base && from < m_end && IsShownOnly(from - 1))
+        ++from; // not an LF without the CR stored with it
     fresh.m_base = fresh.m_end = from;
     fresh.m_lastLf = from - 1;
-    std::vector<char> buf;
-    for (qint64 pos = from; pos < m_end;) {
-        const qint64 next = NextColorChange(pos, m_end);
-        buf.resize(size_t(next - pos));
-        Read(pos, next - pos, buf.data());
-        fresh.Append(buf.data(), next - pos, ColorAt(pos));
-        pos = next;
-    }
+    fresh.m_wireEnd = WireOf(from);
+    QByteArray buf;
+    ForEachArrival(from, m_end, [&](const Arrival &a) {
+        unsigned more = 0;
+        for (qint64 pos = std::max(a.Start, from); pos < a.End;) {
+            const qint64 next = NextColorChange(pos, a.End);
+            buf.clear();
+            WireBytes(pos, next, buf);
+            fresh.Append(buf.constData(), buf.size(), ColorAt(pos), a.Conversion | more, a.Dir, a.Micros);
+            more = ContinuesArrival;
+            pos = next;
+        }
+        return true;
+    });
+    m_epoch = fresh.m_epoch;
     std::swap(m_segs, fresh.m_segs);
     std::swap(m_pool, fresh.m_pool);
     m_reserve.reset();
@@ -501,7 +524,215 @@ void LogStore::SetCapacity(qint64 bytes)
     m_segSize = segSize;
     m_lastLf = std::max(m_lastLf, fresh.m_lastLf);
     m_rowsCache = -1;
+    m_shownOnlyOf = {nullptr, -1, -1};
     ++m_gen;
+}
+
+// ---- Sessions, arrivals and the wire bytes ----
+
+void LogStore::AddSession(const Session &session, bool update)
+{
+    if (update && !m_sessions.empty()) {
+        const qint64 pos = m_sessions.back().Pos, micros = m_sessions.back().Micros;
+        m_sessions.back() = session;
+        m_sessions.back().Pos = pos;
+        m_sessions.back().Micros = micros;
+        return;
+    }
+    if (!m_sessions.empty() && m_sessions.back().Pos == m_end)
+        m_sessions.pop_back(); // it got no bytes
+    m_sessions.push_back(session);
+    m_sessions.back().Pos = m_end;
+    m_sessions.back().Micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
+}
+
+std::unique_ptr<LogStore> LogStore::Copy() const
+{
+    auto copy = std::make_unique<LogStore>();
+    copy->m_useReserve = false;
+    copy->m_capacity = m_capacity;
+    copy->m_segSize = m_segSize;
+    copy->SetColumns(m_cols);
+    // One block for all the bytes: freed at once when the copy is done with, not
+    // left in the heap as pieces the size of a segment.
+    copy->m_block.reset(new char[size_t(m_segs.size()) * size_t(m_segSize)]);
+    char *block = copy->m_block.get();
+    for (const Segment *s : m_segs) {
+        auto seg = std::make_unique<Segment>();
+        seg->Data = std::unique_ptr<char[], DataDeleter>(block, DataDeleter{false});
+        block += m_segSize;
+        std::memcpy(seg->Data.get(), s->Data.get(), size_t(s->Used));
+        seg->Start = s->Start;
+        seg->Used = s->Used;
+        seg->StartColor = s->StartColor;
+        seg->PrevLf = s->PrevLf;
+        seg->MaxLine = s->MaxLine;
+        seg->Plain = s->Plain;
+        seg->Lfs = s->Lfs;
+        seg->Runs = s->Runs;
+        seg->Pieces = s->Pieces;
+        seg->Entry = s->Entry;
+        seg->Wire = s->Wire;
+        seg->ShownOnly = s->ShownOnly;
+        seg->RowsGen = 0; // counted again if asked
+        copy->m_segs.push_back(seg.release());
+    }
+    copy->m_base = m_base;
+    copy->m_end = m_end;
+    copy->m_unitsTo = m_base;
+    copy->m_lastLf = m_lastLf;
+    copy->m_lastColor = m_lastColor;
+    copy->m_hasColor = m_hasColor;
+    copy->m_lineHigh = m_lineHigh;
+    copy->m_lineTab = m_lineTab;
+    copy->m_arrival = m_arrival;
+    copy->m_epoch = m_epoch;
+    copy->m_wireEnd = m_wireEnd;
+    copy->m_sessions = m_sessions;
+    ++copy->m_gen;
+    return copy;
+}
+
+LogStore::Arrival LogStore::ArrivalOf(int seg, size_t piece) const
+{
+    const Segment &s = *m_segs[size_t(seg)];
+    const Piece &p = s.Pieces[piece];
+    return {s.Start + p.Offset, 0, p.Micros(m_epoch), Direction(p.Dir), p.Conversion};
+}
+
+LogStore::Arrival LogStore::ArrivalAt(qint64 pos) const
+{
+    Arrival found;
+    ForEachArrival(pos, pos + 1, [&](const Arrival &a) {
+        found = a;
+        return false;
+    });
+    return found;
+}
+
+// A CR is stored for the view only where an arrival converting LFs has it just
+// before one of its LFs: the LFs of this segment, and one opening the next.
+void LogStore::ShownOnlyIn(int seg, std::vector<int> &out) const
+{
+    const Segment &s = *m_segs[size_t(seg)];
+    // The last segment looked at is asked again and again by readers going
+    // arrival by arrival; nothing it depends on changes until the store grows.
+    if (&out == &m_shownOnly && m_shownOnlyOf == std::tuple(&s, s.Start, m_end))
+        return;
+    out.clear();
+    if (&out == &m_shownOnly)
+        m_shownOnlyOf = std::tuple(&s, s.Start, m_end);
+    if (s.ShownOnly == 0)
+        return;
+    const bool nextOpens = seg + 1 < int(m_segs.size()) && !m_segs[size_t(seg) + 1]->Lfs.empty() &&
+                           m_segs[size_t(seg) + 1]->Lfs.front() == 0;
+    auto lf = s.Lfs.begin();
+    ForEachArrival(s.Start + 1, s.Start + s.Used + 1, [&](const Arrival &a) {
+        if (!(a.Conversion & LfToCrLf)) {
+            while (lf != s.Lfs.end() && s.Start + *lf < a.End)
+                ++lf;
+        } else {
+            for (; lf != s.Lfs.end() && s.Start + *lf < a.End; ++lf)
+                if (*lf > 0)
+                    out.push_back(*lf - 1);
+            if (nextOpens && a.Start < s.Start + s.Used && a.End > s.Start + s.Used)
+                out.push_back(s.Used - 1);
+        }
+        return true;
+    });
+}
+
+bool LogStore::IsShownOnly(qint64 pos) const
+{
+    return pos >= m_base && pos + 1 < m_end && ByteAt(pos) == '\r' && ByteAt(pos + 1) == '\n' &&
+           (ArrivalAt(pos + 1).Conversion & LfToCrLf);
+}
+
+qint64 LogStore::WireBegin() const
+{
+    return m_segs.empty() ? m_wireEnd : m_segs.front()->Wire;
+}
+
+qint64 LogStore::WireOf(qint64 pos) const
+{
+    if (pos >= m_end)
+        return m_wireEnd;
+    pos = std::max(pos, m_base);
+    const int seg = SegIndex(pos);
+    const Segment &s = *m_segs[size_t(seg)];
+    ShownOnlyIn(seg, m_shownOnly);
+    const int off = int(pos - s.Start);
+    return s.Wire + off -
+           (std::lower_bound(m_shownOnly.begin(), m_shownOnly.end(), off) - m_shownOnly.begin());
+}
+
+qint64 LogStore::PosOfWire(qint64 wire) const
+{
+    if (wire >= m_wireEnd || m_segs.empty())
+        return m_end;
+    if (wire <= WireBegin())
+        return m_base;
+    const auto it = std::upper_bound(m_segs.begin(), m_segs.end(), wire,
+                                     [](qint64 w, const Segment *s) { return w < s->Wire; });
+    const int seg = int(it - m_segs.begin()) - 1;
+    ShownOnlyIn(seg, m_shownOnly);
+    const Segment &s = *m_segs[size_t(seg)];
+    qint64 off = wire - s.Wire;
+    for (const int cr : m_shownOnly) {
+        if (cr > off)
+            break;
+        ++off;
+    }
+    return s.Start + off;
+}
+
+void LogStore::WireBytes(qint64 from, qint64 to, QByteArray &out, std::vector<qint64> *positions) const
+{
+    from = std::max(from, m_base);
+    to = std::min(to, m_end);
+    if (from >= to)
+        return;
+    for (int seg = SegIndex(from); seg < int(m_segs.size()) && m_segs[size_t(seg)]->Start < to; ++seg) {
+        const Segment &s = *m_segs[size_t(seg)];
+        const int lo = int(std::max(from, s.Start) - s.Start),
+                  hi = int(std::min(to, s.Start + s.Used) - s.Start);
+        ShownOnlyIn(seg, m_shownOnly);
+        int at = lo;
+        auto skip = std::lower_bound(m_shownOnly.begin(), m_shownOnly.end(), lo);
+        while (at < hi) {
+            const int stop = skip != m_shownOnly.end() ? std::min(*skip, hi) : hi;
+            out.append(s.Data.get() + at, stop - at);
+            if (positions)
+                for (int k = at; k < stop; ++k)
+                    positions->push_back(s.Start + k);
+            at = stop + 1; // past the CR
+            if (skip != m_shownOnly.end())
+                ++skip;
+        }
+    }
+}
+
+QByteArray LogStore::TextBytes(qint64 from, qint64 to) const
+{
+    from = std::max(from, m_base);
+    to = std::min(to, m_end);
+    QByteArray out;
+    if (from >= to)
+        return out;
+    out.resize(to - from);
+    Read(from, to - from, out.data());
+    if (!out.contains('\0'))
+        return out;
+    ForEachArrival(from, to, [&](const Arrival &a) {
+        if (a.Conversion & NulToQuestion)
+            for (qint64 i = a.Start - from; i < a.End - from; ++i)
+                if (out[i] == '\0')
+                    out[i] = '?';
+        return true;
+    });
+    return out;
 }
 
 int LogStore::SegIndex(qint64 pos) const
@@ -757,7 +988,7 @@ qint64 LogStore::MemoryUse() const
     qint64 bytes = 0;
     auto add = [&](const Segment *s) {
         bytes += qint64(sizeof(Segment)) + m_segSize + qint64(s->Lfs.capacity() * sizeof(quint16)) +
-                 qint64(s->Runs.capacity() * sizeof(Run));
+                 qint64(s->Runs.capacity() * sizeof(Run)) + qint64(s->Pieces.capacity() * sizeof(Piece));
     };
     for (const Segment *s : m_segs)
         add(s);

@@ -3,8 +3,22 @@
 #include <QList>
 #include <QString>
 
+#include <algorithm>
+#include <deque>
 #include <memory>
+#include <tuple>
+#include <utility>
 #include <vector>
+
+// A log segment's bytes are its own, or part of a copy's one block (LogStore::Copy).
+struct LogStoreBytesDeleter {
+    bool Owned = true;
+    void operator()(char *p) const
+    {
+        if (Owned)
+            delete[] p;
+    }
+};
 
 // The text store behind the log pane. Bytes go into fixed-size segments; every
 // segment carries its own line-break offsets and colour changes, so appending
@@ -36,14 +50,30 @@ public:
     qint64 End() const { return m_end; }
     qint64 Size() const { return m_end - m_base; }
 
-    // What Append changes while it copies: each LF stored as CR LF, each NUL as "?".
+    // How the text view shows an arrival's bytes: each LF as CR LF, each NUL as
+    // "?". The store keeps the bytes as they came; for LfToCrLf it also stores the
+    // CR shown before each LF, which the wire bytes leave out (WireBytes), and a
+    // NUL is "?" only where it is read as text (Decoded, TextBytes, Glyphs).
     enum Conversion : unsigned { AsIs = 0, LfToCrLf = 1, NulToQuestion = 2 };
-    // Appends n bytes in the given colour, converted as asked; drops the oldest
-    // segments to stay within the capacity. With NulToQuestion and a source (the
-    // writable bytes data points to), each NUL there becomes "?" too, in the same
-    // pass. Throws std::bad_alloc when memory runs out.
+    // Who an arrival's bytes came from: this end (sent), its peer (received), the
+    // relay's client or server, or the program itself (a notice, never on the wire).
+    enum Direction : quint8 { Sent = 0, Received = 1, ClientToServer = 2, ServerToClient = 3, Notice = 4 };
+    // One call of Append: [Start, End) in positions (Start is the oldest kept byte
+    // when the ring dropped its beginning), its wall-clock time in microseconds
+    // since 1970, its direction and conversion.
+    struct Arrival {
+        qint64 Start = 0;
+        qint64 End = 0;
+        qint64 Micros = 0;
+        Direction Dir = Received;
+        unsigned Conversion = AsIs;
+    };
+    // Appends n bytes in the given colour as one arrival, converted as asked; drops
+    // the oldest segments to stay within the capacity. Without a time (micros < 0)
+    // the arrival takes the clock's; times never go back. Throws std::bad_alloc
+    // when memory runs out.
     void Append(const char *data, qint64 n, quint32 color, unsigned conversion = AsIs,
-                char *source = nullptr);
+                Direction dir = Received, qint64 micros = -1);
     // Empties the store; positions restart at 0.
     void Clear();
     qint64 Capacity() const { return m_capacity; }
@@ -112,25 +142,91 @@ public:
     // when pos is inside a character.
     qint64 CharStart(qint64 pos, bool up = false) const;
 
+    // A session's two ends, noted where its first byte will go, so a saved
+    // capture can show its bytes between them. The client is the end that opened
+    // it (this end for a UDP socket that sends first).
+    struct Session {
+        qint64 Pos = 0;
+        qint64 Micros = 0;
+        bool Udp = false;
+        bool LocalIsClient = true; // what this end sends goes from client to server
+        QString ClientAddress, ServerAddress;
+        quint16 ClientPort = 0, ServerPort = 0;
+    };
+    // Notes a session starting at End(), now; it replaces one that got no bytes.
+    // With update, the last session's ends become those given, where it began.
+    void AddSession(const Session &session, bool update = false);
+    // The sessions whose bytes are kept, oldest first; the first may have begun
+    // before Begin(). The last one stays across Clear.
+    const std::deque<Session> &Sessions() const { return m_sessions; }
+    // A copy of everything kept, for a reader on another thread.
+    std::unique_ptr<LogStore> Copy() const;
+
+    // Arrivals. ArrivalAt is the one holding pos (pos in [Begin(), End())).
+    Arrival ArrivalAt(qint64 pos) const;
+    // Calls f(arrival) for each arrival holding bytes of [from, to), in order;
+    // their ranges are clipped to [Begin(), End()). f returns false to stop.
+    template <class F> void ForEachArrival(qint64 from, qint64 to, F &&f) const;
+
+    // The bytes as they were sent and received: the CRs a conversion stored
+    // before LFs are left out. Wire offsets count those bytes from the first
+    // one ever appended (they restart at 0 on Clear, as positions do).
+    qint64 WireBegin() const;
+    qint64 WireEnd() const { return m_wireEnd; }
+    bool IsShownOnly(qint64 pos) const; // the byte at pos is a CR stored for the view only
+    qint64
+    WireOf(qint64 pos) const; // wire offset of the byte at pos (of the next wire byte at a shown-only CR)
+    qint64 PosOfWire(qint64 wire) const; // position of the wire byte (End() at or past WireEnd())
+    // Appends to out the wire bytes of [from, to), and to positions (when given)
+    // the position of each.
+    void WireBytes(qint64 from, qint64 to, QByteArray &out, std::vector<qint64> *positions = nullptr) const;
+    // The text view's bytes of [from, to): what is stored, NUL read as "?" where
+    // its arrival says so.
+    QByteArray TextBytes(qint64 from, qint64 to) const;
+
     int SegmentSize() const { return m_segSize; }
+    // The segments, for readers that keep something per segment: how many, where
+    // one starts, and the one holding pos (in [Begin(), End())).
+    int Segments() const { return int(m_segs.size()); }
+    qint64 SegmentStart(int seg) const { return m_segs[seg]->Start; }
+    int SegmentOf(qint64 pos) const { return SegIndex(pos); }
     // Bytes held by segments and their indexes, pooled ones included.
     qint64 MemoryUse() const;
 
 private:
+    // Append: the bytes go on the last arrival instead of starting one.
+    static constexpr unsigned ContinuesArrival = 0x100;
     struct Run {
         quint16 Offset;
         quint32 Color;
     };
+    // An arrival as its segment notes it: where it starts there, its direction
+    // and conversion, and its time after the store's epoch in 48 bits (8.9 years).
+    struct Piece {
+        quint16 Offset;
+        quint8 Dir;
+        quint8 Conversion;
+        quint16 Time[3];
+        qint64 Micros(qint64 epoch) const
+        {
+            return epoch + (qint64(Time[0]) | qint64(Time[1]) << 16 | qint64(Time[2]) << 32);
+        }
+    };
+    using DataDeleter = LogStoreBytesDeleter;
     struct Segment {
-        std::unique_ptr<char[]> Data;
+        std::unique_ptr<char[], DataDeleter> Data;
         qint64 Start = 0; // absolute position of Data[0]
         int Used = 0;     // bytes written
         quint32 StartColor = 0;
-        qint64 PrevLf = -1;       // last LF before this segment, -1 if none
-        qint64 MaxLine = 0;       // longest line ending in this segment, upper bound
-        bool Plain = true;        // every line ending here is ASCII without TABs
-        std::vector<quint16> Lfs; // offsets of the LF bytes
-        std::vector<Run> Runs;    // colour changes inside this segment
+        qint64 PrevLf = -1;        // last LF before this segment, -1 if none
+        qint64 MaxLine = 0;        // longest line ending in this segment, upper bound
+        bool Plain = true;         // every line ending here is ASCII without TABs
+        std::vector<quint16> Lfs;  // offsets of the LF bytes
+        std::vector<Run> Runs;     // colour changes inside this segment
+        std::vector<Piece> Pieces; // arrivals starting inside this segment
+        Arrival Entry;             // the arrival going on where this segment starts
+        qint64 Wire = 0;           // wire offset of its first wire byte
+        int ShownOnly = 0;         // CRs stored here for the view only
         mutable qint64 Rows = 0;
         mutable qint64 FirstRows = 0; // of them, the rows of the first line ending here
         mutable quint32 RowsGen = 0;  // m_gen value Rows was counted for
@@ -187,7 +283,11 @@ private:
     // starts, but not over one that would take the units stepped past `most`.
     // Returns the units stepped over; *pos is left where the next character starts.
     qint64 StepUnits(qint64 *pos, qint64 to, qint64 most) const;
-    void CountUnits() const;           // brings the segments' unit counts up to date
+    void CountUnits() const;                             // brings the segments' unit counts up to date
+    Arrival ArrivalOf(int seg, size_t piece) const;      // a segment's piece as an arrival, End unset
+    qint64 ArrivalEndAfter(int seg, size_t piece) const; // where the next arrival after it starts
+    // Offsets (ascending) of the shown-only CRs of segment seg.
+    void ShownOnlyIn(int seg, std::vector<int> &out) const;
     qint64 FirstCharIn(int seg) const; // where the first character starting in it starts
 
     QList<Segment *> m_segs;            // a queue: appending after dropping from the front reuses its room
@@ -212,4 +312,42 @@ private:
     // after it, at most the last three bytes once counted, are counted when asked.
     mutable qint64 m_unitsTo = 0;
     unsigned m_lineHigh = 0, m_lineTab = 0; // bytes above 0x7F, TABs, seen in the line being appended
+    Arrival m_arrival;                      // the last arrival, End unset
+    qint64 m_epoch = -1;                    // time the pieces count from, set by the first arrival
+    qint64 m_wireEnd = 0;
+    std::deque<Session> m_sessions;
+    std::unique_ptr<char[]> m_block;      // a copy's bytes, in one block the system takes back whole
+    mutable std::vector<int> m_shownOnly; // ShownOnlyIn's of the segment m_shownOnlyOf tells
+    mutable std::tuple<const Segment *, qint64, qint64> m_shownOnlyOf{nullptr, -1,
+                                                                      -1}; // segment, Start, m_end
 };
+
+template <class F> void LogStore::ForEachArrival(qint64 from, qint64 to, F &&f) const
+{
+    from = std::max(from, m_base);
+    to = std::min(to, m_end);
+    if (from >= to)
+        return;
+    int seg = SegIndex(from);
+    const Segment &first = *m_segs[size_t(seg)];
+    const quint16 off = quint16(from - first.Start);
+    size_t k = size_t(std::upper_bound(first.Pieces.begin(), first.Pieces.end(), off,
+                                       [](quint16 o, const Piece &p) { return o < p.Offset; }) -
+                      first.Pieces.begin());
+    // The one holding from: a piece of this segment, or the one going on at its start.
+    Arrival a = k == 0 ? first.Entry : ArrivalOf(seg, k - 1);
+    for (;;) {
+        // The next arrival starts at piece k of segment seg, or in a later one.
+        while (seg < int(m_segs.size()) && k >= m_segs[size_t(seg)]->Pieces.size()) {
+            ++seg;
+            k = 0;
+        }
+        a.End = seg < int(m_segs.size()) ? m_segs[size_t(seg)]->Start + m_segs[size_t(seg)]->Pieces[k].Offset
+                                         : m_end;
+        a.Start = std::max(a.Start, m_base);
+        if (!f(std::as_const(a)) || a.End >= to)
+            return;
+        a = ArrivalOf(seg, k);
+        ++k;
+    }
+}

@@ -127,8 +127,22 @@ template <class F> void LogStore::Walk(qint64 from, qint64 to, int cols, bool ce
     const unsigned char *p = BytesOf(from, n);
     qint64 colorEnd = from, row = 0;
     int col = 0;
+    // A NUL reads as "?" where its arrival says so; the arrival is looked up at
+    // the first NUL outside the one last seen.
+    qint64 nulFrom = 0, nulTo = 0;
+    bool nulAsQuestion = false;
     for (qint64 i = 0; i < n;) {
         Glyph g{from + i, 1, p[i], true, 0, 1};
+        if (p[i] == 0) {
+            if (g.Pos < nulFrom || g.Pos >= nulTo) {
+                const Arrival a = ArrivalAt(g.Pos);
+                nulFrom = a.Start;
+                nulTo = a.End;
+                nulAsQuestion = a.Conversion & NulToQuestion;
+            }
+            if (nulAsQuestion)
+                g.Char = '?';
+        }
         char32_t c = 0;
         int len = p[i] >= 0x80 ? utf8At(p + i, n - i, &c) : 0;
         if (len && colorEnd < g.Pos + len) {

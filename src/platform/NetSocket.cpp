@@ -285,6 +285,11 @@ quint16 NetSocket::BoundPort() const
     return port;
 }
 
+QHostAddress NetSocket::LocalAddress() const
+{
+    return m_stream ? endpoint(m_stream->fd, false) : m_udp ? m_udp->localAddress() : QHostAddress();
+}
+
 qint64 NetSocket::BytesToSend() const
 {
     return m_stream ? m_stream->pending() : 0;

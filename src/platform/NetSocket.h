@@ -48,6 +48,9 @@ public:
     QString RemoteHostIP() const { return m_remoteHostIP; }
     // The port actually bound locally (listening, open or connected), 0 if none.
     quint16 BoundPort() const;
+    // The peer's port (UDP: the last sender's), 0 if none; and this end's address, null if none.
+    quint16 PeerPort() const { return m_protocol == UDP ? m_lastSenderPort : m_peerPort; }
+    QHostAddress LocalAddress() const;
 
     // Operations.
     void Connect();                                 // uses RemoteHost and RemotePort

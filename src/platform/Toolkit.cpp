@@ -75,5 +75,8 @@ Toolkit::Version QtToolkit::AppVersion() const
 
 QString QtToolkit::SaveFileName(const QString &title)
 {
-    return QFileDialog::getSaveFileName(QApplication::activeWindow(), title);
+    // The log's three forms, chosen by the name's extension (LogFiles).
+    return QFileDialog::getSaveFileName(
+        QApplication::activeWindow(), title, QString(),
+        QStringLiteral("Transcript (*.txt);;Packet capture (*.pcapng);;Bytes as sent and received (*)"));
 }

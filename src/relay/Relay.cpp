@@ -76,8 +76,9 @@ void frmMain::Sniff_ConnectionRequest(qint32 requestID)
     Sock->SetHalfOpen(true);
     // The wait for the server goes on in Sock_Connect, or ends with the close routine.
     RelayConnecting = true;
+    LogRelaySession(false);
     QByteArray notice = "Local Connected. Connecting to remote...\r\n";
-    LogIt(notice, false);
+    LogIt(notice, false, false, LogStore::Notice);
     if (!tls)
         RelayConnect();
 }
@@ -115,8 +116,9 @@ void frmMain::Sniff_Connect()
 void frmMain::RelayConnected()
 {
     RelayConnecting = false;
+    LogRelaySession(true);
     QByteArray connected = "Connected.\r\n";
-    LogIt(connected, false);
+    LogIt(connected, false, false, LogStore::Notice);
     if (Sniff->Protocol() == NetSocket::TLS)
         Sniff->ResumeHello(Sock->Alpn()); // the client's handshake goes on
     RelayFlush();
@@ -127,21 +129,20 @@ void frmMain::Sniff_DataArrival(qint64 bytesTotal)
     Q_UNUSED(bytesTotal);
     QByteArray &data = RelayData; // kept from one arrival to the next
     Sniff->GetData(data);
-    // The server gets the bytes before the log shows them: LogIt turns NUL into
-    // "?" in the string it is given.
+    // The server gets the bytes before the log shows them.
     if (RelayConnecting) {
         RelayPending += data;
     } else {
         try {
             Sock->SendData(data);
         } catch (const Failure &) {
-            LogIt(data, true); // what the client sent is shown all the same
-            Sock_Close();      // both legs end before the failure is shown
+            LogIt(data, true, false, LogStore::ClientToServer); // what the client sent is shown all the same
+            Sock_Close();                                       // both legs end before the failure is shown
             throw;
         }
     }
     RelayThrottle();
-    LogIt(data, true);
+    LogIt(data, true, false, LogStore::ClientToServer);
 }
 
 // Sends what the local client sent while the server connection was being made,

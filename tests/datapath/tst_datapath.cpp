@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include "Fixture.h"
+#include "Pcapng.h"
 #include "platform/LogPane.h"
 
 namespace
@@ -26,11 +27,12 @@ private slots:
     void logItAppendsAndColours()
     {
         Window win = loadWindow();
-        // NULs in 16-byte blocks and in the rest: the caller's own string is changed too.
-        QByteArray binary = QByteArray("\0z\0\0\0", 5).repeated(7);
+        // NULs in 16-byte blocks and in the rest show as "?"; the caller's bytes stay as they are.
+        const QByteArray given = QByteArray("\0z\0\0\0", 5).repeated(7);
+        QByteArray binary = given;
         win->LogIt(binary, false);
-        QCOMPARE(binary, QByteArray("?z???").repeated(7));
-        QCOMPARE(win->txtRx->Text(), binary);
+        QCOMPARE(binary, given);
+        QCOMPARE(win->txtRx->Text(), QByteArray("?z???").repeated(7));
 
         emit win->txtRx->DoubleClicked(); // empties the pane
         QByteArray blue("abc"), black("def"), more("!");
@@ -100,16 +102,20 @@ private slots:
         QTRY_COMPARE(w->txtRx->TextLength(), 6);
         LogPane *pane = w->txtRx;
         pane->SetHexView(true);
-        // 16 bytes a row where they fit, 8 in the window as it starts.
-        const QByteArray hex("00000000  41 42 0d 0a 43 3f");
-        QCOMPARE(pane->HexRow(0), hex + QByteArray(8, ' ') + "AB..C?");
+        // 16 bytes a row where they fit, 8 in the window as it starts; the NUL
+        // is the wire's. Every row is as wide as a full one.
+        const QByteArray hex("00000000  41 42 0d 0a 43 00");
+        QCOMPARE(pane->HexRow(0), hex + QByteArray(8, ' ') + "AB..C." + QByteArray(2, ' '));
         w->resize(900, w->height());
-        QTRY_COMPARE(pane->HexRow(0), hex + QByteArray(32, ' ') + "AB..C?");
+        QTRY_COMPARE(pane->HexRow(0), hex + QByteArray(32, ' ') + "AB..C." + QByteArray(10, ' '));
+        // The accessible text is the rows as shown; each byte's two digits in its colour.
         QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(pane)->textInterface();
+        QCOMPARE(text->text(0, text->characterCount()), QString::fromLatin1(pane->HexRow(0) + '\n'));
         const QImage shot = pane->viewport()->grab().toImage();
         for (int i = 0; i < 6; ++i) {
-            const QRect cell(pane->viewport()->mapFromGlobal(text->characterRect(i).topLeft()),
-                             text->characterRect(i).size());
+            const int at = LogHexRows::HexFirst + 3 * i;
+            const QRect cell(pane->viewport()->mapFromGlobal(text->characterRect(at).topLeft()),
+                             text->characterRect(at).size() + QSize(text->characterRect(at).width(), 0));
             int blue = 0, black = 0; // the pixels of the two hex digits
             for (int y = cell.top(); y <= cell.bottom(); ++y) {
                 for (int x = cell.left(); x <= cell.right(); ++x) {
@@ -122,6 +128,72 @@ private slots:
         }
         pane->SetHexView(false);
         QCOMPARE(text->text(0, 6), QStringLiteral("AB\r\nC?"));
+    }
+
+    // A session whose peer sends CR LF, a bare LF, a NUL and bytes that are not
+    // UTF-8, with "Use CR/LF" checked and not: the text view as always, the hex
+    // view and the three saved forms with the bytes as they went over the wire,
+    // the capture between the two real ends of the connection.
+    void wireBytesOfASession_data()
+    {
+        QTest::addColumn<bool>("crlf");
+        QTest::newRow("CR/LF") << true;
+        QTest::newRow("as is") << false;
+    }
+    void wireBytesOfASession()
+    {
+        QFETCH(bool, crlf);
+        auto s = connectedSession();
+        QVERIFY(s);
+        frmMain *w = s->win.w.get();
+        LogPane *pane = w->txtRx;
+        w->cCrLf->setChecked(crlf);
+        typeLine(w->txtTx, QStringLiteral("HELO me"));
+        const QByteArray sent = crlf ? "HELO me\r\n" : "HELO me";
+        QCOMPARE(s->peerReads(sent.size()), sent);
+        const QByteArray got("250 ok\r\nbare\nnul\0end\n\xff\xfe", 23);
+        s->peer->write(got);
+        const QByteArray shown = crlf ? QByteArray("250 ok\r\r\nbare\r\nnul?end\r\n\xff\xfe")
+                                      : QByteArray("250 ok\r\nbare\nnul?end\n\xff\xfe");
+        QTRY_COMPARE(pane->Text(), sent + shown);
+
+        pane->SetHexView(true);
+        QByteArray hex;
+        const qsizetype bytes = (pane->HexRow(0).size() - LogHexRows::HexFirst - 1) / 4; // a row's
+        for (qint64 r = 0; !pane->HexRow(r).isEmpty(); ++r)
+            hex += pane->HexRow(r).mid(LogHexRows::HexFirst, 3 * bytes).replace(' ', "");
+        QCOMPARE(QByteArray::fromHex(hex), sent + got);
+
+        QTemporaryDir dir;
+        QSignalSpy finished(pane, &LogPane::SaveFinished);
+        QMap<QString, QByteArray> saved;
+        for (const char *name : {"s.txt", "s.pcapng", "s.bin"}) {
+            s->win.tk->saveAs = dir.filePath(QLatin1String(name));
+            w->txtRx_SaveAs();
+            QVERIFY(finished.wait(10000));
+            QFile f(s->win.tk->saveAs);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            saved[QLatin1String(name)] = f.readAll();
+        }
+        QVERIFY(s->win.tk->boxes.isEmpty());
+        QCOMPARE(saved["s.bin"], sent + got);
+        const QByteArray escaped = crlf ? "  HELO me\\r\\n\n" : "  HELO me\n";
+        QVERIFY2(saved["s.txt"].contains(" sent 9 bytes\n" + escaped) || !crlf, saved["s.txt"].constData());
+        QVERIFY2(saved["s.txt"].contains(escaped), saved["s.txt"].constData());
+        QVERIFY2(saved["s.txt"].contains("  250 ok\\r\\n\n  bare\\n\n  nul\\0end\\n\n  \\xff\\xfe\n"),
+                 saved["s.txt"].constData());
+        QList<pcapng::Packet> packets;
+        QVERIFY(pcapng::read(saved["s.pcapng"], packets));
+        QVERIFY(!packets.isEmpty());
+        QCOMPARE(packets[0].flags, pcapng::Syn);
+        QCOMPARE(packets[0].src.toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(packets[0].sport, s->peer->peerPort()); // the window's own end
+        QCOMPARE(packets[0].dport, s->server.serverPort());
+        QByteArray fromClient, fromServer;
+        for (const pcapng::Packet &p : std::as_const(packets))
+            (p.sport == s->server.serverPort() ? fromServer : fromClient) += p.payload;
+        QCOMPARE(fromClient, sent);
+        QCOMPARE(fromServer, got);
     }
 
     // "Save Log As..." writes the pane's bytes as they stand; a failure is a box and
@@ -158,8 +230,9 @@ private slots:
         win->LogIt(sent, true);
         win.tk->saveAs = dir.filePath(QStringLiteral("log.bin"));
         win->txtRx_SaveAs();
-        // The bytes held when it was chosen, even though more arrive while it is written.
-        const QByteArray held = win->txtRx->Text();
+        // The bytes held when it was chosen, even though more arrive while it is
+        // written: as they went over the wire, not as the text view shows them.
+        const QByteArray held = data + sent;
         QByteArray later("later");
         win->LogIt(later, false);
         QFile saved(win.tk->saveAs);

@@ -156,7 +156,7 @@ private slots:
             pane.SetSelColor(p.color);
             QByteArray given = p.bytes;
             const qint64 before = pane.TextLength();
-            pane.InsertAtCaret(&given, p.conversion);
+            pane.InsertAtCaret(given, p.conversion);
             bytes.push_back({before, pane.TextLength()});
             units.push_back({all.size(), all.size() + p.shown.size()});
             all += p.shown;
@@ -344,8 +344,10 @@ private slots:
         sb->setValue(1234);
         pane.SetHexView(true);
         QVERIFY(sb->value() > 0 && sb->value() < sb->maximum());
-        QCOMPARE(pane.HexRow(qint64(sb->value()) * 16).left(8),
-                 QByteArray::number(sb->value() * 16, 16).rightJustified(8, '0'));
+        const qint64 rowBytes = pane.HexRow(1).left(8).toLongLong(nullptr, 16); // 16, or 8 at this width
+        QVERIFY(rowBytes == 8 || rowBytes == 16);
+        QCOMPARE(pane.HexRow(sb->value()).left(8),
+                 QByteArray::number(sb->value() * rowBytes, 16).rightJustified(8, '0'));
         pane.SetHexView(false);
         QCOMPARE(sb->value(), 1234);
     }
@@ -401,13 +403,18 @@ private slots:
     }
 
     // Random appends, widths, capacities and clears against a plain model: the
-    // kept text, colours, row count and row-to-line mapping must agree.
+    // kept text, colours, row count and row-to-line mapping must agree, and so
+    // must the wire bytes behind the text, their offsets and the arrivals.
     void storeMatchesModel()
     {
         std::mt19937 rng(7);
         for (int round = 0; round < 40; ++round) {
             LogStore store;
-            QByteArray all, colors;
+            QByteArray all, colors, text; // as stored, their colours, as the text view reads them
+            QByteArray viewOnly;          // 1 for each CR stored for the text view only
+            std::vector<LogStore::Arrival> arrivals;
+            std::vector<qint64> wireBefore{0}; // wire bytes before each of all's
+            qint64 clock = 1'700'000'000'000'000;
             for (int op = 0; op < 40; ++op) {
                 const int kind = int(rng() % 12);
                 if (kind == 0) {
@@ -418,6 +425,10 @@ private slots:
                     store.Clear();
                     all.clear();
                     colors.clear();
+                    text.clear();
+                    viewOnly.clear();
+                    arrivals.clear();
+                    wireBefore.assign(1, 0);
                 } else {
                     // Some runs hold no LF across whole segments, as binary data does;
                     // some are clean text, so a line can lose its binary start to the ring.
@@ -441,31 +452,89 @@ private slots:
                     for (int k = int(rng() % 40); k > 0; --k)
                         b.insert(int(rng() % (b.size() + 1)), samples[rng() % 5]);
                     const quint32 color = rng() % 3;
-                    // Half the time each LF goes in as CR LF, and each NUL as "?",
-                    // converted while it is copied.
+                    // Half the time each LF shows as CR LF, and each NUL as "?"; the
+                    // bytes are kept as given, with a CR stored before each LF for the view.
                     const unsigned conversion = rng() % 4;
-                    // Half the time the NULs of the given bytes are replaced as well.
-                    QByteArray given(b.constData(), b.size());
-                    const bool inGiven = rng() % 2;
-                    store.Append(given.constData(), given.size(), color, conversion,
-                                 inGiven ? given.data() : nullptr);
-                    QCOMPARE(given, inGiven && (conversion & LogStore::NulToQuestion)
-                                        ? QByteArray(b).replace('\0', '?')
-                                        : b);
-                    if (conversion & LogStore::LfToCrLf)
-                        b.replace("\n", "\r\n");
-                    if (conversion & LogStore::NulToQuestion)
-                        b.replace('\0', '?');
-                    all += b;
-                    colors += QByteArray(b.size(), char(color));
+                    const auto dir = LogStore::Direction(rng() % 5);
+                    clock += 3;
+                    const qint64 micros = clock - qint64(rng() % 5);
+                    const QByteArray given(b.constData(), b.size());
+                    store.Append(given.constData(), given.size(), color, conversion, dir, micros);
+                    QCOMPARE(given, b); // never changed
+                    if (!b.isEmpty())
+                        arrivals.push_back({all.size(), 0, micros, dir, conversion});
+                    for (const char c : std::as_const(b)) {
+                        if (c == '\n' && (conversion & LogStore::LfToCrLf)) {
+                            all.append('\r');
+                            viewOnly.append('\1');
+                            text.append('\r');
+                            wireBefore.push_back(wireBefore.back());
+                        }
+                        all.append(c);
+                        viewOnly.append('\0');
+                        text.append(c == 0 && (conversion & LogStore::NulToQuestion) ? '?' : c);
+                        wireBefore.push_back(wireBefore.back() + 1);
+                    }
+                    if (!b.isEmpty())
+                        arrivals.back().End = all.size();
+                    colors += QByteArray(all.size() - colors.size(), char(color));
                 }
                 const qint64 size = store.Size(), first = all.size() - size;
                 QVERIFY(size <= store.Capacity());
                 QByteArray kept(size, Qt::Uninitialized);
                 store.Read(store.Begin(), size, kept.data());
                 QCOMPARE(kept, all.right(size));
+                QCOMPARE(store.TextBytes(store.Begin(), store.End()), text.right(size));
                 for (qint64 i = 0; i < size; i += 1 + rng() % 97)
                     QCOMPARE(store.ColorAt(store.Begin() + i), quint32(colors[first + i]));
+                // The wire bytes: what was given, without the CRs stored for the view
+                // (all of them every few steps). Wire offsets count them from the
+                // start; positions are all's indexes.
+                if (op % 4 == 3) {
+                    QByteArray wire;
+                    std::vector<qint64> wirePos;
+                    for (qint64 i = first; i < all.size(); ++i)
+                        if (!viewOnly[i]) {
+                            wire += all[i];
+                            wirePos.push_back(i);
+                        }
+                    QByteArray got;
+                    std::vector<qint64> gotPos;
+                    store.WireBytes(store.Begin(), store.End(), got, &gotPos);
+                    QCOMPARE(got, wire);
+                    QVERIFY(gotPos == wirePos);
+                }
+                QCOMPARE(store.WireBegin(), wireBefore[size_t(first)]);
+                QCOMPARE(store.WireEnd(), wireBefore.back());
+                for (int q = 0; q < 20 && size > 0; ++q) {
+                    const qint64 i = first + qint64(rng() % size);
+                    QCOMPARE(store.IsShownOnly(i), viewOnly[i] != 0);
+                    const qint64 w = wireBefore[size_t(i)];
+                    QCOMPARE(store.WireOf(i), w);
+                    if (!viewOnly[i])
+                        QCOMPARE(store.PosOfWire(w), i);
+                }
+                // The arrivals holding kept bytes, the oldest cut at the ring's start.
+                std::vector<LogStore::Arrival> keptArrivals;
+                for (LogStore::Arrival a : arrivals)
+                    if (a.End > first) {
+                        a.Start = std::max(a.Start, first);
+                        keptArrivals.push_back(a);
+                    }
+                std::vector<LogStore::Arrival> seen;
+                store.ForEachArrival(store.Begin(), store.End(), [&](const LogStore::Arrival &a) {
+                    seen.push_back(a);
+                    return true;
+                });
+                QCOMPARE(seen.size(), keptArrivals.size());
+                for (size_t k = 0; k < seen.size(); ++k) {
+                    const LogStore::Arrival &a = seen[k], &m = keptArrivals[k];
+                    QCOMPARE((std::array{a.Start, a.End, qint64(a.Dir), qint64(a.Conversion)}),
+                             (std::array{m.Start, m.End, qint64(m.Dir), qint64(m.Conversion)}));
+                    // Times as given, except that they never go back.
+                    QVERIFY(a.Micros >= m.Micros && (k == 0 || a.Micros >= seen[k - 1].Micros));
+                    QVERIFY(a.Micros - m.Micros < 5);
+                }
                 // UTF-16 units, counted ahead in the segments, against the decoded text
                 // (every few steps: the counts kept meanwhile must follow drops and clears).
                 if (op % 8 == 7 && size > 0) {
@@ -597,7 +666,7 @@ private slots:
         Log(pane, Black, data);
         pane.SetHexView(true);
         QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&pane)->textInterface();
-        const int cell = text->characterRect(0).width() / 2; // a byte's two hex digits
+        const int cell = text->characterRect(0).width(); // one character of a row
         QVERIFY(cell > 0);
         QWidget *vp = pane.viewport();
         for (int cols = 40; cols <= 80; ++cols) {
@@ -610,8 +679,8 @@ private slots:
                 bytes = row.endsWith(data.left(n)) ? n : bytes;
             QVERIFY2(bytes > 0 && qsizetype(row.size()) * cell <= vp->width(),
                      qPrintable(QStringLiteral("%1 columns: %2").arg(cols).arg(QString::fromLatin1(row))));
-            for (qint64 from = bytes; from < data.size(); from += bytes) // the last one shorter
-                QVERIFY(qsizetype(pane.HexRow(from).size()) * cell <= vp->width());
+            for (qint64 r = 1; r * bytes < data.size(); ++r) // the last one padded
+                QCOMPARE(pane.HexRow(r).size(), row.size());
         }
     }
 };

@@ -1,13 +1,17 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <atomic>
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include "Pcapng.h"
 #include "RawPeer.h"
+#include "platform/LogFiles.h"
 #include "platform/LogPane.h"
 
 namespace
@@ -147,6 +151,44 @@ private slots:
         QVERIFY(!win->RelayActive && win->Sniff->State() == NetSocket::Closed);
     }
 
+    // The log records the relay as a conversation of its client and its server:
+    // each direction's bytes from its own end, the notices only as notes.
+    void relayedDirectionsAreRecorded()
+    {
+        auto r = connectedRelay();
+        QVERIFY(r);
+        const QByteArray ask("EHLO relay\r\n"), answer(QByteArray("250-ok\r\n250 \0\xff\n", 16));
+        r->client.write(ask);
+        QTRY_COMPARE(r->srv->bytesAvailable(), ask.size());
+        r->srv->write(answer);
+        QTRY_COMPARE(r->client.bytesAvailable(), answer.size());
+        const LogStore::Session s = r->win->txtRx->Sessions().back();
+        QCOMPARE(std::tuple(s.ClientAddress, s.ClientPort, s.ServerAddress, s.ServerPort),
+                 std::tuple(QStringLiteral("127.0.0.1"), r->client.localPort(), QStringLiteral("::1"),
+                            r->server.serverPort()));
+        QTemporaryDir dir;
+        QSignalSpy finished(r->win->txtRx, &LogPane::SaveFinished);
+        for (const char *name : {"relay.pcapng", "relay.txt"}) {
+            r->win.tk->saveAs = dir.filePath(QLatin1String(name));
+            r->win->txtRx_SaveAs();
+            QVERIFY(finished.wait(10000));
+        }
+        QFile capture(dir.filePath(QStringLiteral("relay.pcapng"))),
+            transcript(dir.filePath(QStringLiteral("relay.txt")));
+        QVERIFY(capture.open(QIODevice::ReadOnly) && transcript.open(QIODevice::ReadOnly));
+        QList<pcapng::Packet> packets;
+        QVERIFY(pcapng::read(capture.readAll(), packets));
+        QByteArray toServer, toClient;
+        for (const pcapng::Packet &p : std::as_const(packets))
+            (p.sport == r->client.localPort() ? toServer : toClient) += p.payload;
+        QCOMPARE(toServer, ask);
+        QCOMPARE(toClient, answer);
+        const QByteArray text = transcript.readAll();
+        for (const char *heading : {" note 42 bytes\n", " client to server 12 bytes\n", " note 12 bytes\n",
+                                    " server to client 16 bytes\n"})
+            QVERIFY2(text.contains(heading), text.constData());
+    }
+
     // One leg ends without the close routine while the other still sends: one box, and both
     // legs end, even while boxes run event loops of their own.
     void dataForALegThatHasGoneIsReportedOnce()
@@ -270,6 +312,21 @@ private slots:
             QVERIFY(client.get().ended);
             QTRY_VERIFY(!win->RelayActive);
             QCOMPARE(win.tk->boxes.size(), 1);
+            // The held bytes are in the relay's conversation, towards its server.
+            QTemporaryDir dir;
+            QSignalSpy finished(win->txtRx, &LogPane::SaveFinished);
+            win.tk->saveAs = dir.filePath(QStringLiteral("held.pcapng"));
+            win->txtRx_SaveAs();
+            QVERIFY(finished.wait(10000));
+            QFile capture(win.tk->saveAs);
+            QVERIFY(capture.open(QIODevice::ReadOnly));
+            QList<pcapng::Packet> packets;
+            QVERIFY(pcapng::read(capture.readAll(), packets));
+            QByteArray toServer;
+            for (const pcapng::Packet &p : std::as_const(packets))
+                if (p.dport == stalled.port)
+                    toServer += p.payload;
+            QVERIFY(toServer == first + second);
         }
     }
 
