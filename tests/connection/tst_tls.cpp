@@ -23,9 +23,10 @@ constexpr int ConnectMs = 10000;
 
 // A listener of the test's own, closed when it goes.
 struct Listener {
-    quint16 port = 0;
-    int fd = tlspeer::listener(port);
+    explicit Listener(bool ipv6 = false) : fd(tlspeer::listener(port, ipv6)) {}
     ~Listener() { ::close(fd); }
+    quint16 port = 0;
+    int fd;
 };
 
 // The text of each grey run of the log: the program's own notices.
@@ -109,7 +110,8 @@ class tst_Tls : public QObject
     QTemporaryDir home;
     std::unique_ptr<tlspeer::TrustedAuthority> authority;
     Tls::Pem trusted, selfSigned, otherName, expired;
-    const QStringList loopbackNames{QStringLiteral("localhost"), QStringLiteral("127.0.0.1")};
+    const QStringList loopbackNames{QStringLiteral("localhost"), QStringLiteral("127.0.0.1"),
+                                    QStringLiteral("::1")};
 
     Window tlsWindow(const char *protocol = "TLS")
     {
@@ -176,6 +178,7 @@ private slots:
         QTest::newRow("by name, the peer's close_notify") << "localhost" << 0;
         QTest::newRow("by address, the peer closes TCP only") << "127.0.0.1" << 1;
         QTest::newRow("by address, the user's Close") << "127.0.0.1" << 2;
+        QTest::newRow("by IPv6 address, the peer's close_notify") << "::1" << 0;
     }
     void trustedServer()
     {
@@ -184,7 +187,8 @@ private slots:
         enum { PeerCloseNotify, PeerTcpEnd, UserClose };
         const QByteArray data = serverData(), line = QStringLiteral("Grüße ✓ from the window").toUtf8();
         const QByteArray queued = raw::randomBytes(1024 * 1024, 3); // still queued when Close is pressed
-        Listener l;
+        const QString address = host == QLatin1String("::1") ? host : QStringLiteral("127.0.0.1");
+        Listener l(address == QLatin1String("::1"));
         QVERIFY(l.fd >= 0);
         auto peer = tlspeer::serve(l.fd, trusted, [=](tlspeer::Conn &c) {
             Seen s = seen(c);
@@ -203,7 +207,7 @@ private slots:
         QVERIFY2(win.tk->boxes.isEmpty(), qPrintable(win.tk->boxes.value(0).text));
         QCOMPARE(win->Sock->TlsVersion(), QStringLiteral("TLSv1.3"));
         const QString status = win->StatusText();
-        QVERIFY2(status.startsWith(QStringLiteral("Connected to 127.0.0.1")) &&
+        QVERIFY2(status.startsWith(QStringLiteral("Connected to ") + address) &&
                      status.endsWith(QStringLiteral(" (TLSv1.3)")),
                  qPrintable(status));
         QVERIFY(win->cmdSend->isEnabled());
