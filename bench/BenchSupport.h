@@ -34,7 +34,7 @@ public:
         ++boxes;
         return buttons == OkOnly ? Ok : Yes;
     }
-    void PopupMenu(QMenu *, QAction *) override {}
+    void PopupMenu(QMenu *, QAction *, QWidget *) override {}
     QString SaveFileName(const QString &) override { return QString(); }
     QString Command() const override { return QString(); }
     Version AppVersion() const override { return {1, 2, 62}; }

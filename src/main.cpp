@@ -1,45 +1,96 @@
 #include <QApplication>
+#include <QComboBox>
 #include <QStringList>
 
 #include <cstdio>
-#include <cstring>
+#include <unistd.h>
 
+#include "app/CommandLine.h"
 #include "app/frmMain.h"
 
 namespace
 {
-const char Usage[] = "Usage: wirebench [address[:port] | [ipv6-address]:port]\n"
-                     "       wirebench --help | --version\n"
-                     "\n"
-                     "A network terminal: connect to a TCP or UDP service, or listen for a peer,\n"
-                     "send lines and watch both directions of the traffic.\n"
-                     "\n"
-                     "  address:port   fill the address and port fields and connect at start\n"
-                     "  [::1]:8080     the same with an IPv6 address in brackets\n"
-                     "  address        connect to that address on port 80\n"
-                     "  --help         print this text and exit\n"
-                     "  --version      print the version and exit\n";
+// While the toolkit starts, its messages are held back: if it cannot open a
+// display it ends the program, and one line saying why replaces its abort.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+QList<HeldMessage> heldMessages;
+QtMessageHandler toolkitHandler = nullptr;
+
+void holdStartMessages(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtFatalMsg) {
+        heldMessages.append({type, QByteArray(context.category), text});
+        return;
+    }
+    // The platform's own complaint ("could not connect to display :9") says most, then
+    // the first thing the toolkit said, then its last word.
+    QString why = heldMessages.isEmpty() ? text : heldMessages.first().text;
+    for (const HeldMessage &m : std::as_const(heldMessages))
+        if (m.text.contains(QLatin1String("display"), Qt::CaseInsensitive)) {
+            why = m.text;
+            break;
+        }
+    why = why.section(u'\n', 0, 0);
+    std::fprintf(stderr,
+                 "wirebench: cannot open a display: %s (see DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM)\n",
+                 why.toLocal8Bit().constData());
+    std::fflush(stderr);
+    _exit(1);
+}
+
+void releaseStartMessages()
+{
+    qInstallMessageHandler(toolkitHandler);
+    for (const HeldMessage &m : std::as_const(heldMessages)) {
+        const QMessageLogContext context(nullptr, 0, nullptr, m.category.constData());
+        if (toolkitHandler)
+            toolkitHandler(m.type, context, m.text);
+    }
+    heldMessages.clear();
+}
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // These two need no display: they are answered before the toolkit starts.
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(Usage, stdout);
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    // Help, version and a bad command line need no display: answered before the toolkit starts.
+    const CommandLine cl = ParseCommandLine(arguments);
+    switch (cl.action) {
+    case CommandLine::Help: std::fputs(CommandLineUsage().toLocal8Bit().constData(), stdout); return 0;
+    case CommandLine::Version:
         std::printf("wirebench %d.%d.%d\n", WIREBENCH_VERSION_MAJOR, WIREBENCH_VERSION_MINOR,
                     WIREBENCH_VERSION_PATCH);
         return 0;
+    case CommandLine::Error:
+        std::fprintf(stderr, "wirebench: %s\n", cl.error.toLocal8Bit().constData());
+        return 2;
+    case CommandLine::Run: break;
     }
+    if (const QString why = NoDisplayReason(cl, QProcessEnvironment::systemEnvironment()); !why.isEmpty()) {
+        std::fprintf(stderr, "wirebench: cannot open a display: %s\n", why.toLocal8Bit().constData());
+        return 1;
+    }
+
+    toolkitHandler = qInstallMessageHandler(holdStartMessages);
     QApplication app(argc, argv);
+    releaseStartMessages();
     QApplication::setApplicationName(QStringLiteral("Wirebench"));
     // The installed desktop entry's name, so that the desktop matches the window to it.
     QApplication::setDesktopFileName(QStringLiteral("io.github.wirebench.Wirebench"));
-    // Everything after the program's own name, as one string.
-    const QString command = QCoreApplication::arguments().mid(1).join(u' ');
-    frmMain window(std::make_unique<QtToolkit>(command));
+    frmMain window(std::make_unique<QtToolkit>(cl.command));
+    if (cl.tls) {
+        if (window.ComboType->findText(QStringLiteral("TLS")) < 0) {
+            std::fputs("wirebench: --tls: this build has no TLS\n", stderr);
+            return 2;
+        }
+        window.ConnectWithTls = true;
+    }
     window.Guard([&] { window.Form_Load(); });
     window.show();
     return app.exec();

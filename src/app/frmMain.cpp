@@ -177,6 +177,8 @@ void frmMain::WireEvents()
     connect(txtRx, &LogPane::Changed, this, [this] { Guard([this] { txtRx_Change(); }); });
     connect(txtRx, &LogPane::DoubleClicked, this, [this] { Guard([this] { txtRx_DblClick(); }); });
     connect(txtRx, &LogPane::SaveAsRequested, this, [this] { Guard([this] { txtRx_SaveAs(); }); });
+    connect(txtRx, &LogPane::MenuRequested, this,
+            [this](QMenu *menu, bool byKeyboard) { Guard([&] { txtRx_Menu(menu, byKeyboard); }); });
     connect(txtRx, &LogPane::SaveFinished, this, [this](const QString &path, const QString &error) {
         Guard([&] { txtRx_SaveFinished(path, error); });
     });
@@ -277,13 +279,41 @@ qint16 keyCode(const QKeyEvent *e)
     default: return e->key() < 0x100 ? qint16(e->key()) : 0;
     }
 }
+
+// The keys that open a control's menu: the Menu key, and Shift+F10 as on keyboards without one.
+bool isMenuKey(const QKeyEvent *e)
+{
+    return e->key() == Qt::Key_Menu || (e->key() == Qt::Key_F10 && e->modifiers() == Qt::ShiftModifier);
+}
 } // namespace
+
+void frmMain::Control_MenuKey(QWidget *control)
+{
+    if (control == cmdConnect)
+        Tk().PopupMenu(mnuPopup, nullptr, cmdConnect);
+    else if (control == cmdListen)
+        Tk().PopupMenu(mnuListen, nullptr, cmdListen);
+    else if (control == txtPort)
+        Tk().PopupMenu(mnuPopup, mnuPopupSniff, txtPort);
+}
 
 bool frmMain::eventFilter(QObject *watched, QEvent *event)
 {
+    const bool hasMenu = watched == cmdConnect || watched == cmdListen || watched == txtPort;
     switch (event->type()) {
+    case QEvent::ContextMenu:
+        // Some platforms turn the Menu key into a context menu event of their own.
+        if (hasMenu && static_cast<QContextMenuEvent *>(event)->reason() == QContextMenuEvent::Keyboard) {
+            Guard([&] { Control_MenuKey(static_cast<QWidget *>(watched)); });
+            return true;
+        }
+        break;
     case QEvent::KeyPress: {
         auto *e = static_cast<QKeyEvent *>(event);
+        if (hasMenu && isMenuKey(e)) {
+            Guard([&] { Control_MenuKey(static_cast<QWidget *>(watched)); });
+            return true;
+        }
         qint16 code = keyAscii(e);
         if (code == 0)
             break;
@@ -373,6 +403,8 @@ void frmMain::closeEvent(QCloseEvent *event)
 void frmMain::Form_Load()
 {
     ComboType->setCurrentIndex(0); // runs ComboType_Click
+    if (const int tls = ComboType->findText(QStringLiteral("TLS")); ConnectWithTls && tls >= 0)
+        ComboType->setCurrentIndex(tls);
     SentLines = QStringList{QString()};
     const QString command = Tk().Command();
     // An argument of one character or none is ignored; characters are counted

@@ -75,6 +75,8 @@ public:
     // and whether the client ended its sending meanwhile.
     QByteArray RelayPending;
     bool RelayClientEnded = false;
+    // --tls on the command line: Form_Load chooses "TLS" before it connects.
+    bool ConnectWithTls = false;
     // Receive buffers kept from one arrival to the next.
     QByteArray RxData, RelayData;
 
@@ -83,6 +85,8 @@ public:
     void Form_Resize();
     void LayoutControls(float CW, float CH); // the layout for a client area of CW x CH twips
     void Form_Unload(qint16 &Cancel);
+    // The Menu key or Shift+F10 on a control: the menu its right button opens, shown at the control.
+    void Control_MenuKey(QWidget *control);
     void cmdAbout_Click();
     QString AboutText() const;
     QString AboutTitle() const;
@@ -111,6 +115,7 @@ public:
     void txtRx_Change();
     void txtRx_DblClick();
     void txtRx_SaveAs();
+    void txtRx_Menu(QMenu *menu, bool byKeyboard);
     void txtRx_SaveFinished(const QString &path, const QString &error);
     void Sock_DataArrival(qint64 bytesTotal);
     void cmdSend_Click();

@@ -43,6 +43,12 @@ void frmMain::txtRx_SaveAs()
         txtRx->SaveAs(path);
 }
 
+// The pane's own menu, opened by the right button or from the keyboard.
+void frmMain::txtRx_Menu(QMenu *menu, bool byKeyboard)
+{
+    Tk().PopupMenu(menu, nullptr, byKeyboard ? txtRx : nullptr);
+}
+
 // The save has ended; a failure is told, and nothing was left under the name.
 void frmMain::txtRx_SaveFinished(const QString &path, const QString &error)
 {

@@ -14,7 +14,10 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -426,6 +429,19 @@ void LogPane::paintEvent(QPaintEvent *)
 {
     QPainter p(viewport());
     p.fillRect(viewport()->rect(), Qt::white);
+    // Over the rows, on every way out: the focus indicator as the style draws one
+    // (some styles only once the focus has moved by keyboard).
+    const auto focusIndicator = qScopeGuard([&] {
+        if (!hasFocus())
+            return;
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        focus.rect = viewport()->rect();
+        focus.backgroundColor = Qt::white;
+        // Kept to a border: a style that fills the rectangle would tint the whole log.
+        p.setClipRegion(QRegion(focus.rect) - QRegion(focus.rect.adjusted(2, 2, -2, -2)));
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &p, this);
+    });
     const int shown = (viewport()->height() + m_lineH - 1) / m_lineH;
     if (m_store.Size() == 0 || shown <= 0)
         return;
@@ -781,6 +797,12 @@ void LogPane::SelectAll()
 
 void LogPane::keyPressEvent(QKeyEvent *event)
 {
+    // The Menu key, or Shift+F10 on keyboards without one: the menu, at the top of the pane.
+    if (event->key() == Qt::Key_Menu ||
+        (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier)) {
+        ShowMenu(viewport()->mapToGlobal(QPoint(0, m_lineH)), true);
+        return;
+    }
     if (event->matches(QKeySequence::Copy)) {
         Copy();
         return;
@@ -847,17 +869,45 @@ void LogPane::mouseDoubleClickEvent(QMouseEvent *event)
 
 void LogPane::contextMenuEvent(QContextMenuEvent *event)
 {
+    ShowMenu(event->globalPos(), event->reason() == QContextMenuEvent::Keyboard);
+}
+
+void LogPane::ShowMenu(const QPoint &globalPos, bool byKeyboard)
+{
     QMenu menu(this);
+    menu.setObjectName(QStringLiteral("mnuLog"));
+    // The keys the pane itself answers, shown beside their items; they act only while the menu is open.
+    const auto withKey = [](QAction *a, QKeySequence::StandardKey key) {
+        a->setShortcut(key);
+        a->setShortcutContext(Qt::WidgetShortcut);
+        a->setShortcutVisibleInContextMenu(true);
+    };
     QAction *copy = menu.addAction(tr("&Copy"), this, &LogPane::Copy);
     copy->setEnabled(SelLength() > 0);
-    menu.addAction(tr("Select &All"), this, &LogPane::SelectAll);
+    withKey(copy, QKeySequence::Copy);
+    withKey(menu.addAction(tr("Select &All"), this, &LogPane::SelectAll), QKeySequence::SelectAll);
     menu.addSeparator();
     QAction *hex = menu.addAction(tr("Show as &Hex"), this, &LogPane::SetHexView);
     hex->setCheckable(true);
     hex->setChecked(m_hex);
     menu.addAction(tr("Save Log &As..."), this, &LogPane::SaveAsRequested);
     menu.addAction(tr("C&lear"), this, &LogPane::DoubleClicked); // what a double-click does
-    menu.exec(event->globalPos());
+    if (isSignalConnected(QMetaMethod::fromSignal(&LogPane::MenuRequested)))
+        emit MenuRequested(&menu, byKeyboard);
+    else
+        menu.exec(globalPos);
+}
+
+void LogPane::focusInEvent(QFocusEvent *event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    viewport()->update(); // the focus indicator
+}
+
+void LogPane::focusOutEvent(QFocusEvent *event)
+{
+    QAbstractScrollArea::focusOutEvent(event);
+    viewport()->update();
 }
 
 // Writes data to a temporary file that takes the name only once it is complete:

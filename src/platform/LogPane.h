@@ -12,6 +12,7 @@
 #include <vector>
 
 class QAccessibleInterface;
+class QMenu;
 
 // Colours of the log are 0x00BBGGRR values: red in the lowest byte, then green,
 // then blue. LogPane::ToQColor turns one into a QColor.
@@ -84,6 +85,8 @@ signals:
     void Announced(int position, const QString &text); // told to assistive technology, in UTF-16 units
     void SaveFinished(const QString &path, const QString &error); // error empty: saved
     void Changed();
+    // The pane's menu, about to be shown; without a receiver the pane shows it itself.
+    void MenuRequested(QMenu *menu, bool byKeyboard);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -96,6 +99,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
 
 private:
     void Insert(const char *data, qint64 n, unsigned conversion, char *source);
@@ -121,6 +126,7 @@ private:
     qint64 TopRowStart() const;
     void Copy();
     void SelectAll();
+    void ShowMenu(const QPoint &globalPos, bool byKeyboard);
     void PaintRow(QPainter &p, int y, qint64 from, qint64 to, bool decode, bool lineEndSelected);
     struct FontGlyph {
         int Font;   // 0: the pane's font, k: m_fallbacks[k - 1]

@@ -990,19 +990,19 @@ void NetSocket::StartTls()
                       QStringLiteral("TLS is already running on the connection to %1 port %2.")
                           .arg(m_remoteHostIP)
                           .arg(m_peerPort));
-    startTls(m_accepted);
+    startTls(m_accepted, true);
 }
 
 // Puts TLS on the connection and starts the handshake (a server waits for its
 // client's hello). It must be done within HandshakeMs.
-void NetSocket::startTls(bool server)
+void NetSocket::startTls(bool server, bool plainUntilHello)
 {
     Tls::SessionState *state = &m_stream->tlsState;
     state->holdHello = server && m_holdHello;
     SSL *ssl =
         server ? Tls::ServerSession(state)
                : Tls::ClientSession(m_serverName.isEmpty() ? m_remoteHost : m_serverName, m_alpnOffer, state);
-    m_stream->startTls(ssl, server);
+    m_stream->startTls(ssl, server, plainUntilHello);
     m_stream->writer.setEnabled(false);
     m_stream->reader.setEnabled(true);
     armHandshakeTimer();
@@ -1018,7 +1018,7 @@ void NetSocket::armHandshakeTimer()
     QTimer::singleShot(HandshakeMs, this, [this, generation, round] {
         Entry entry;
         if (generation == m_generation && round == m_handshakeRound && m_stream && m_stream->handshaking &&
-            m_stream->helloSeen && !(m_stream->tlsState.helloHeld && !m_stream->tlsState.helloAnswered))
+            m_stream->holdsData() && !(m_stream->tlsState.helloHeld && !m_stream->tlsState.helloAnswered))
             raiseError(FailureNo::TimedOut, QStringLiteral("The TLS handshake with %1 port %2 timed out.")
                                                 .arg(m_remoteHostIP)
                                                 .arg(m_peerPort));

@@ -142,7 +142,7 @@ private:
     void peerEnded();
     void streamFailed(int error);
     void peerGone();
-    void startTls(bool server);
+    void startTls(bool server, bool plainUntilHello = false);
     void armHandshakeTimer();
     void tlsStep();
     void tlsEstablished();

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <cerrno>
+#include <csignal>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -100,7 +101,7 @@ void NetSocket::Stream::route(QSocketNotifier &notifier, void (NetSocket::*owned
 NetSocket::Stream::Written NetSocket::Stream::writeSome(const char *data, qint64 size)
 {
     Written w;
-    const bool plain = !ssl || !helloSeen;
+    const bool plain = sendsPlain();
     while (w.bytes < size) {
         if (plain) {
             const ssize_t n = ::send(fd, data + w.bytes, size_t(size - w.bytes), MSG_NOSIGNAL);
@@ -180,12 +181,20 @@ bool NetSocket::Stream::buffered() const
     return ssl && !handshaking && SSL_pending(ssl) > 0;
 }
 
-void NetSocket::Stream::startTls(SSL *session, bool server)
+void NetSocket::Stream::startTls(SSL *session, bool server, bool plainFirst)
 {
+    // OpenSSL writes to the descriptor with write(), which raises SIGPIPE on a connection
+    // the peer has reset; the failed write is handled as any other.
+    static const bool noSigPipe = [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    Q_UNUSED(noSigPipe);
     ssl = session;
     SSL_set_fd(ssl, fd);
     handshaking = true;
-    helloSeen = !server;
+    plainUntilHello = server && plainFirst;
+    helloSeen = false;
     if (server)
         SSL_set_accept_state(ssl);
     else
@@ -248,7 +257,7 @@ void NetSocket::Stream::shutdownWrite()
 
 int NetSocket::Stream::send(const char *data, qint64 size)
 {
-    if (pending() == 0 && !connecting && !(handshaking && helloSeen)) {
+    if (pending() == 0 && !connecting && !holdsData()) {
         const Written w = writeSome(data, size);
         if (w.error)
             return w.error;
@@ -266,7 +275,7 @@ int NetSocket::Stream::send(const char *data, qint64 size)
 int NetSocket::Stream::flush(qint64 &written)
 {
     written = 0;
-    if (handshaking && helloSeen)
+    if (holdsData())
         return 0; // application data waits for the handshake
     const Written w = writeSome(out.constData() + outPos, out.size() - outPos);
     outPos += w.bytes;

@@ -67,7 +67,7 @@ public:
     // (`tlsFailure` says why). A server that waits for its client's hello still
     // sends plain until the hello arrives, so a go-ahead can be sent after the
     // handshake was asked for.
-    void startTls(SSL *session, bool server);
+    void startTls(SSL *session, bool server, bool plainUntilHello);
     int handshake(); // 2: paused at the client's hello
     bool tls() const { return ssl != nullptr; }
     // Decrypted bytes held inside TLS: the descriptor's notifier does not tell of them.
@@ -86,10 +86,14 @@ public:
 
     SSL *ssl = nullptr;
     bool handshaking = false;
-    bool helloSeen = true;       // a server's handshake has begun (its client's hello came)
-    bool readWantsWrite = false; // TLS must write before it can read on
-    bool writeWantsRead = false; // TLS must read before it can write on
-    Tls::SessionState tlsState;  // what the handshake noted: certificate problems, the client's hello
+    // Start TLS as a server: what is sent goes out plain until the client's hello comes.
+    bool plainUntilHello = false;
+    bool helloSeen = false;
+    bool sendsPlain() const { return !ssl || (plainUntilHello && !helloSeen); }
+    bool holdsData() const { return handshaking && !sendsPlain(); } // until the handshake is done
+    bool readWantsWrite = false;                                    // TLS must write before it can read on
+    bool writeWantsRead = false;                                    // TLS must read before it can write on
+    Tls::SessionState tlsState; // what the handshake noted: certificate problems, the client's hello
     QString tlsFailure;
 
     // How long a closed connection whose queue is written waits for the peer's end.

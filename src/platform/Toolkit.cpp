@@ -45,7 +45,7 @@ Toolkit::Answer QtToolkit::MsgBox(const QString &text, Icon icon, Buttons button
     return pressed == QMessageBox::No ? No : Yes;
 }
 
-void QtToolkit::PopupMenu(QMenu *menu, QAction *defaultItem)
+void QtToolkit::PopupMenu(QMenu *menu, QAction *defaultItem, QWidget *control)
 {
     // The default item shows in bold only for this showing of the menu.
     menu->setDefaultAction(defaultItem);
@@ -55,7 +55,11 @@ void QtToolkit::PopupMenu(QMenu *menu, QAction *defaultItem)
         f.setBold(a == defaultItem);
         a->setFont(f);
     }
-    menu->exec(QCursor::pos());
+    // From the keyboard: under a button or field, inside the top of a taller control.
+    const QPoint at = control ? control->mapToGlobal(QPoint(
+                                    0, std::min(control->height(), 2 * control->fontMetrics().height())))
+                              : QCursor::pos();
+    menu->exec(at);
     for (QAction *a : actions) {
         QFont f = a->font();
         f.setBold(false);

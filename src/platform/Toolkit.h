@@ -2,6 +2,7 @@
 #include <QString>
 
 class QMenu;
+class QWidget;
 class QAction;
 class QFontMetrics;
 
@@ -25,8 +26,9 @@ public:
 
     virtual ~Toolkit() = default;
     virtual Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) = 0;
-    // Shows a hidden menu at the mouse pointer; a chosen item runs its own handler.
-    virtual void PopupMenu(QMenu *menu, QAction *defaultItem = nullptr) = 0;
+    // Shows a hidden menu at the mouse pointer, or at the control when one is given
+    // (a menu opened from the keyboard); a chosen item runs its own handler.
+    virtual void PopupMenu(QMenu *menu, QAction *defaultItem = nullptr, QWidget *control = nullptr) = 0;
     // Everything on the command line after the program's own name, as one string.
     virtual QString Command() const = 0;
     virtual Version AppVersion() const = 0;
@@ -42,7 +44,7 @@ class QtToolkit : public Toolkit
 public:
     explicit QtToolkit(QString command = QString()) : m_command(std::move(command)) {}
     Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) override;
-    void PopupMenu(QMenu *menu, QAction *defaultItem) override;
+    void PopupMenu(QMenu *menu, QAction *defaultItem, QWidget *control) override;
     QString Command() const override { return m_command; }
     Version AppVersion() const override;
     QString SaveFileName(const QString &title) override;

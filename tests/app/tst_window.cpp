@@ -1,12 +1,17 @@
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include "Fixture.h"
+#include "app/CommandLine.h"
 #include "platform/LogPane.h"
 #include "platform/Twips.h"
 
@@ -82,27 +87,277 @@ private slots:
         QCOMPARE(win->Sock->State() == NetSocket::Closed, !box.isEmpty() || address == "127.0.0.1");
     }
 
-    // --help and --version answer without a display and exit 0; anything else is
-    // an address.
-    void helpAndVersion()
+    // What the command line asks for: the peer as the window reads it, help, version, or
+    // a refusal; the toolkit's own options are neither refused nor taken for the peer.
+    void commandLineArguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("action");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("tls");
+        const auto row = [](const char *name, const QStringList &args, CommandLine::Action action,
+                            const QString &command = QString(), bool tls = false) {
+            QTest::newRow(name) << args << int(action) << command << tls;
+        };
+        row("nothing", {}, CommandLine::Run);
+        row("address:port", {"127.0.0.1:23"}, CommandLine::Run, "127.0.0.1:23");
+        row("host port", {"127.0.0.1", "8025"}, CommandLine::Run, "127.0.0.1:8025");
+        row("IPv6 host port", {"::1", "8025"}, CommandLine::Run, "[::1]:8025");
+        row("bracketed host port", {"[::1]", "8025"}, CommandLine::Run, "[::1]:8025");
+        row("second word not a number", {"a", "b8"}, CommandLine::Run, "a b8");
+        row("three words", {"127.0.0.1", ":", "23"}, CommandLine::Run, "127.0.0.1 : 23");
+        row("toolkit options", {"-platform", "offscreen", "-reverse", "--style", "Fusion", "127.0.0.1", "7"},
+            CommandLine::Run, "127.0.0.1:7");
+        row("-- ends the options", {"--", "-x"}, CommandLine::Run, "-x");
+        row("--tls", {"--tls", "127.0.0.1", "443"}, CommandLine::Run, "127.0.0.1:443", true);
+        row("-h", {"-h"}, CommandLine::Help);
+        row("--help after an address", {"127.0.0.1:1", "--help"}, CommandLine::Help);
+        row("-v", {"-v"}, CommandLine::Version);
+        row("--version", {"--version"}, CommandLine::Version);
+        row("unknown short option", {"-x", "127.0.0.1"}, CommandLine::Error);
+        row("unknown long option", {"--bogus"}, CommandLine::Error);
+        row("letters run together", {"-hv"}, CommandLine::Error);
+        row("option without its value", {"127.0.0.1", "-platform"}, CommandLine::Error);
+    }
+    void commandLineArguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, action);
+        QFETCH(QString, command);
+        QFETCH(bool, tls);
+        const CommandLine cl = ParseCommandLine(arguments);
+        QCOMPARE(int(cl.action), action);
+        QCOMPARE(cl.command, command);
+        QCOMPARE(cl.tls, tls);
+        if (action == CommandLine::Error)
+            QVERIFY2(cl.error.contains(QLatin1String("--help")), qPrintable(cl.error));
+    }
+
+    // HOST PORT and the one-word forms fill the fields and connect, over IPv4 and IPv6; a
+    // port out of range is said so and nothing connects.
+    void commandLineConnects()
+    {
+        QTcpServer v4, v6;
+        QVERIFY(v4.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(v6.listen(QHostAddress::LocalHostIPv6, 0));
+        const QString p4 = QString::number(v4.serverPort()), p6 = QString::number(v6.serverPort());
+        struct Case {
+            QStringList args;
+            QString address, port;
+            QTcpServer *server;
+        };
+        for (const Case &c :
+             {Case{{"127.0.0.1", p4}, "127.0.0.1", p4, &v4}, Case{{"::1", p6}, "::1", p6, &v6},
+              Case{{"[::1]:" + p6}, "::1", p6, &v6}, Case{{"127.0.0.1:" + p4}, "127.0.0.1", p4, &v4}}) {
+            Window win = loadWindow(ParseCommandLine(c.args).command);
+            QCOMPARE(win->txtIP->text(), c.address);
+            QCOMPARE(win->txtPort->text(), c.port);
+            QTRY_VERIFY2(c.server->hasPendingConnections(), qPrintable(c.args.join(u' ')));
+            delete c.server->nextPendingConnection();
+            QVERIFY(win.tk->boxes.isEmpty());
+        }
+        Window win = loadWindow(ParseCommandLine({"127.0.0.1", "99999"}).command);
+        QCOMPARE(win->txtPort->text(), QStringLiteral("99999"));
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QVERIFY(win.tk->boxes[0].text.startsWith(QLatin1String("The port number \"99999\" is invalid.")));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(!v4.hasPendingConnections() && !v6.hasPendingConnections());
+    }
+
+    // --tls: "TLS" is chosen before the connect routine runs, which then connects.
+    void tlsIsChosenBeforeConnecting()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        auto *tk = new FakeToolkit;
+        tk->command = ParseCommandLine({"--tls", "127.0.0.1", QString::number(server.serverPort())}).command;
+        frmMain w{std::unique_ptr<Toolkit>(tk)};
+        if (w.ComboType->findText(QStringLiteral("TLS")) < 0)
+            w.ComboType->addItem(QStringLiteral("TLS")); // where TLS is not built in, a stand-in item
+        QList<qint16> statesWhenChosen;
+        connect(w.ComboType, &QComboBox::currentTextChanged, &w, [&](const QString &text) {
+            if (text == QLatin1String("TLS"))
+                statesWhenChosen << w.Sock->State();
+        });
+        w.ConnectWithTls = true;
+        w.Guard([&] { w.Form_Load(); });
+        QCOMPARE(w.ComboType->currentText(), QStringLiteral("TLS"));
+        QCOMPARE(statesWhenChosen, QList<qint16>{qint16(NetSocket::Closed)});
+        QTRY_VERIFY(server.hasPendingConnections());
+    }
+
+    // The real program: help, version and refusals need no display; without one it says so
+    // in one line and exits 1.
+    void theProgram_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("environment"); // set on top of one with no display at all
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out"); // what stdout starts with
+        QTest::addColumn<QString>("err"); // the one line on stderr, as a pattern; empty: nothing
+        const auto row = [](const char *name, const QStringList &args, const QStringList &env, int code,
+                            const char *out, const char *err) {
+            QTest::newRow(name) << args << env << code << QString::fromUtf8(out) << QString::fromUtf8(err);
+        };
+        const QString noDisplay = "^wirebench: cannot open a display: ";
+        row("--help", {"--help"}, {}, 0,
+            "Usage: wirebench [--tls] [address[:port] | [ipv6-address]:port | host port]\n", "");
+        row("-h", {"-h", "127.0.0.1:1"}, {}, 0, "Usage: wirebench", "");
+        row("--version", {"--version"}, {"QT_QPA_PLATFORM=xcb"}, 0, "wirebench 1.2.62\n", "");
+        row("-v", {"-v"}, {}, 0, "wirebench 1.2.62\n", "");
+        row("unknown option", {"--bogus", "127.0.0.1:1"}, {"QT_QPA_PLATFORM=offscreen"}, 2, "",
+            R"(^wirebench: Unknown option 'bogus'\. Try 'wirebench --help'\.\n$)");
+        row("missing value", {"-style"}, {}, 2, "",
+            R"(^wirebench: Missing value after '-style'\..*--help.*\n$)");
+        row("no display", {"127.0.0.1:1"}, {}, 1, "",
+            "^wirebench: cannot open a display: neither DISPLAY nor WAYLAND_DISPLAY is set, and "
+            "QT_QPA_PLATFORM is unset\n$");
+        row("xcb without DISPLAY", {}, {"QT_QPA_PLATFORM=xcb"}, 1, "",
+            "^wirebench: cannot open a display: QT_QPA_PLATFORM=xcb needs DISPLAY, which is not set\n$");
+        row("-platform wayland without a compositor", {"-platform", "wayland"},
+            {"XDG_RUNTIME_DIR=/nonexistent"}, 1, "",
+            "^wirebench: cannot open a display: -platform wayland needs WAYLAND_DISPLAY, which is not "
+            "set\n$");
+        // A display that is set but not there: the toolkit's own reason, in our one line.
+        row("display not there", {}, {"DISPLAY=:4242", "QT_QPA_PLATFORM=xcb"}, 1, "",
+            "^wirebench: cannot open a display: .*DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM.*\n$");
+        Q_UNUSED(noDisplay);
+    }
+    void theProgram()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, environment);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/wirebench");
+        if (!QFile::exists(exe))
+            QSKIP("the program is not built next to the tests");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        for (const QString &setting : environment)
+            env.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(exe, arguments);
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        const QString stdErr = QString::fromLocal8Bit(p.readAllStandardError());
+        const QString stdOut = QString::fromLocal8Bit(p.readAllStandardOutput());
+        QCOMPARE(p.exitCode(), exitCode);
+        QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.startsWith(out), qPrintable(stdOut));
+        if (err.isEmpty())
+            QVERIFY2(stdErr.isEmpty(), qPrintable(stdErr));
+        else
+            QVERIFY2(QRegularExpression(err).match(stdErr).hasMatch(), qPrintable(stdErr));
+    }
+
+    // A build without TLS refuses --tls in one line before it shows a window.
+    void tlsRefusedWithoutTls()
     {
         const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/wirebench");
         if (!QFile::exists(exe))
             QSKIP("the program is not built next to the tests");
-        for (const auto &[arg, start] :
-             {std::pair{"--help", "Usage: wirebench"}, {"--version", "wirebench 1.2.62\n"}}) {
-            QProcess p;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.remove(QStringLiteral("DISPLAY"));
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"),
-                       QStringLiteral("xcb")); // no display: only these two work
-            p.setProcessEnvironment(env);
-            p.start(exe, {QString::fromLatin1(arg)});
-            QVERIFY(p.waitForFinished(10000));
-            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(p.exitCode(), 0);
-            QVERIFY2(p.readAllStandardOutput().startsWith(start), arg);
+        if (frmMain().ComboType->findText(QStringLiteral("TLS")) >= 0)
+            QSKIP("this build has TLS");
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        const QTemporaryDir runtime; // so that the toolkit has nothing to say about it
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        p.setProcessEnvironment(env);
+        p.start(exe, {QStringLiteral("--tls"), QStringLiteral("127.0.0.1"), QStringLiteral("1")});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 2);
+        QCOMPARE(p.readAllStandardError(), QByteArray("wirebench: --tls: this build has no TLS\n"));
+    }
+
+    // The Menu key and Shift+F10 open the menu the right button opens, at the control; the
+    // log pane's menu shows the keys it answers, and an item chosen in it acts.
+    void menuKeysOpenTheMenus()
+    {
+        Window win = loadWindow(QString(), true);
+        frmMain *w = win.w.get();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        QByteArray log("one\ntwo\n");
+        w->LogIt(log, false);
+        const struct {
+            QWidget *control;
+            const char *menu, *defaultItem;
+        } cases[] = {{w->cmdConnect, "mnuPopup", ""},
+                     {w->cmdListen, "mnuListen", ""},
+                     {w->txtPort, "mnuPopup", "mnuPopupSniff"},
+                     {w->txtRx, "mnuLog", ""}};
+        for (const auto &c : cases) {
+            c.control->setFocus();
+            QTRY_VERIFY(c.control->hasFocus());
+            win.tk->popups.clear();
+            QTest::keyClick(c.control, Qt::Key_Menu);
+            QTest::keyClick(c.control, Qt::Key_F10, Qt::ShiftModifier);
+            QTest::keyClick(c.control, Qt::Key_F10); // F10 alone: nothing
+            QTest::keyClick(c.control, Qt::Key_F10, Qt::ControlModifier | Qt::ShiftModifier); // nor this
+            QCOMPARE(win.tk->popups.size(), 2);
+            for (const FakeToolkit::Popup &p : std::as_const(win.tk->popups)) {
+                QCOMPARE(p.menu, QString::fromLatin1(c.menu));
+                QCOMPARE(p.defaultItem, QString::fromLatin1(c.defaultItem));
+                QCOMPARE(p.control, c.control->objectName());
+            }
         }
+        QCOMPARE(w->txtPort->text(), QStringLiteral("80")); // the keys typed nothing
+        // The address field has no menu.
+        win.tk->popups.clear();
+        QTest::keyClick(w->txtIP, Qt::Key_Menu);
+        QVERIFY(win.tk->popups.isEmpty());
+
+        // A platform's own keyboard context menu event opens it once; a mouse one is the
+        // right button's business.
+        for (auto reason : {QContextMenuEvent::Keyboard, QContextMenuEvent::Mouse}) {
+            QContextMenuEvent e(reason, QPoint(2, 2), w->cmdListen->mapToGlobal(QPoint(2, 2)));
+            QApplication::sendEvent(w->cmdListen, &e);
+        }
+        QCOMPARE(win.tk->popups.size(), 1);
+        QCOMPARE(win.tk->popups[0].control, QStringLiteral("cmdListen"));
+
+        // The log pane's menu, by the right button here, with its keys shown.
+        win.tk->popups.clear();
+        QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                w->txtRx->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(w->txtRx->viewport(), &right);
+        QCOMPARE(win.tk->popups.size(), 1);
+        QCOMPARE(win.tk->popups[0].control, QString()); // at the mouse pointer
+        QCOMPARE(win.tk->popups[0].items, QStringList({"&Copy\tCtrl+C", "Select &All\tCtrl+A", "Show as &Hex",
+                                                       "Save Log &As...", "C&lear"}));
+        // Chosen from the keyboard: Select All, then Copy from a second showing.
+        win.tk->onPopup = [](QMenu *menu) { menu->actions().at(1)->trigger(); };
+        QTest::keyClick(w->txtRx, Qt::Key_Menu);
+        QCOMPARE(w->txtRx->SelLength(), w->txtRx->TextLength());
+        win.tk->onPopup = [](QMenu *menu) { menu->actions().at(0)->trigger(); };
+        QApplication::clipboard()->clear();
+        QTest::keyClick(w->txtRx, Qt::Key_F10, Qt::ShiftModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("one\ntwo\n"));
+    }
+
+    // The log pane shows that it has the keyboard focus, the way the style does, and stops
+    // showing it when the focus leaves.
+    void logPaneShowsItsFocus()
+    {
+        Window win = loadWindow(QString(), true);
+        frmMain *w = win.w.get();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        const auto image = [w] { return w->txtRx->viewport()->grab().toImage(); };
+        const QImage without = image();
+        w->cmdAbout->setFocus();
+        QTest::keyClick(w->cmdAbout, Qt::Key_Tab);
+        QTRY_VERIFY(w->txtRx->hasFocus());
+        const QImage with = image();
+        QVERIFY(with != without);
+        // Only near the edge: the text area itself is the same.
+        const QRect inner = with.rect().adjusted(4, 4, -4, -4);
+        QCOMPARE(with.copy(inner), without.copy(inner));
+        QTest::keyClick(w->txtRx, Qt::Key_Tab);
+        QTRY_VERIFY(w->txtTx->hasFocus());
+        QCOMPARE(image(), without);
     }
 
     // A line too long for the screen is shortened in its middle; the real box stays inside

@@ -87,6 +87,26 @@ struct StalledServer {
     }
 };
 
+// A window whose boxes run an event loop of their own for boxMs, noting both sockets'
+// states each time one opens.
+struct Watched {
+    Window win = loadWindow();
+    QList<qint16> statesAtBox;
+    explicit Watched(int boxMs)
+    {
+        win.tk->onBox = [this, boxMs](const FakeToolkit::Box &) {
+            statesAtBox << win->Sock->State() << win->Sniff->State();
+            QTest::qWait(boxMs);
+        };
+    }
+    // Every box after the confirmation came with both legs already closed.
+    bool closedAtEveryFailure() const
+    {
+        const QList<qint16> after = statesAtBox.mid(2);
+        return std::all_of(after.begin(), after.end(), [](qint16 s) { return s == NetSocket::Closed; });
+    }
+};
+
 // A window whose message boxes run an event loop of their own, as real ones do: a box
 // shown from inside a socket notification then handles the other sockets' events.
 Window windowWithLiveBoxes()
@@ -438,12 +458,8 @@ private slots:
         quint16 port = 0;
         const int listener = raw::server(port);
         QVERIFY(listener >= 0);
-        Window win = windowWithLiveBoxes();
-        QList<qint16> statesAtBox;
-        win.tk->onBox = [&](const FakeToolkit::Box &) {
-            statesAtBox << win->Sock->State() << win->Sniff->State();
-            QTest::qWait(300);
-        };
+        Watched watched(300);
+        Window &win = watched.win;
         startRelay(win, port);
         auto server = raw::accepting(listener, [](int) { return true; }); // closes at once
         auto client = raw::connecting(port, [](int c) {
@@ -459,8 +475,7 @@ private slots:
         QCOMPARE(win->Sniff->State(), qint16(NetSocket::Closed));
         QVERIFY(!win->cmdSend->isEnabled());
         QVERIFY(win.tk->boxes.size() <= 2); // the confirmation and at most one failure
-        for (qint16 state : statesAtBox.mid(2))
-            QCOMPARE(state, qint16(NetSocket::Closed));
+        QVERIFY(watched.closedAtEveryFailure());
         QTRY_COMPARE(win->LblStats->accessibleName(), QStringLiteral("Default. Closed."));
 
         // A new relay works.
@@ -479,12 +494,8 @@ private slots:
         quint16 port = 0;
         const int listener = raw::server(port);
         QVERIFY(listener >= 0);
-        Window win = windowWithLiveBoxes();
-        QList<qint16> statesAtBox;
-        win.tk->onBox = [&](const FakeToolkit::Box &) {
-            statesAtBox << win->Sock->State() << win->Sniff->State();
-            QTest::qWait(1000);
-        };
+        Watched watched(1000);
+        Window &win = watched.win;
         startRelay(win, port);
         auto server = raw::accepting(listener, [](int c) {
             const QByteArray chunk(65536, 'x');
@@ -502,8 +513,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(raw::ready(client) && raw::ready(server), 20000);
         QTRY_VERIFY(!win->RelayActive);
         QVERIFY(win.tk->boxes.size() <= 2);
-        for (qint16 state : statesAtBox.mid(2))
-            QCOMPARE(state, qint16(NetSocket::Closed));
+        QVERIFY(watched.closedAtEveryFailure());
         ::close(listener);
     }
 

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QMenu>
+#include <QWidget>
 
 Toolkit::Answer FakeToolkit::MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title)
 {
@@ -14,9 +15,18 @@ Toolkit::Answer FakeToolkit::MsgBox(const QString &text, Icon icon, Buttons butt
     return answers.isEmpty() ? Yes : answers.takeFirst();
 }
 
-void FakeToolkit::PopupMenu(QMenu *menu, QAction *defaultItem)
+void FakeToolkit::PopupMenu(QMenu *menu, QAction *defaultItem, QWidget *control)
 {
-    popups.append({menu->objectName(), defaultItem ? defaultItem->objectName() : QString()});
+    QStringList items;
+    for (const QAction *a : menu->actions())
+        if (!a->isSeparator())
+            items << a->text() + (a->shortcut().isEmpty() || !a->isShortcutVisibleInContextMenu()
+                                      ? QString()
+                                      : u'\t' + a->shortcut().toString(QKeySequence::NativeText));
+    popups.append({menu->objectName(), defaultItem ? defaultItem->objectName() : QString(),
+                   control ? control->objectName() : QString(), items});
+    if (onPopup)
+        onPopup(menu);
 }
 
 Toolkit::Version FakeToolkit::AppVersion() const

@@ -24,10 +24,12 @@ public:
     };
     struct Popup {
         QString menu, defaultItem;
+        QString control;   // the control it shows at, when opened from the keyboard
+        QStringList items; // "text" or "text<TAB>shortcut", as the menu shows them
     };
 
     Answer MsgBox(const QString &text, Icon icon, Buttons buttons, const QString &title) override;
-    void PopupMenu(QMenu *menu, QAction *defaultItem) override;
+    void PopupMenu(QMenu *menu, QAction *defaultItem, QWidget *control) override;
     QString Command() const override { return command; }
     Version AppVersion() const override;
     QString SaveFileName(const QString &) override { return saveAs; }
@@ -38,6 +40,7 @@ public:
     QString command;
     QString saveAs;                         // what the save dialog answers; empty: cancelled
     std::function<void(const Box &)> onBox; // runs while a box is "open"
+    std::function<void(QMenu *)> onPopup;   // runs while a menu is "open": may trigger an item
 };
 
 // A window with a scripted toolkit, loaded as at start-up.
