@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QSet>
@@ -483,6 +484,56 @@ private slots:
         QTRY_COMPARE(win->Sock->State(), qint16(NetSocket::Listening));
         QCOMPARE(win->Sock->LocalPort(), qint32(port));
         QCOMPARE(win.tk->boxes.size(), 1);
+    }
+
+    // A certificate of the user's own in the data directory, issued under an intermediate
+    // authority: Listen serves it with its chain, so a client that trusts only the root
+    // verifies it.
+    void listenWithTheUsersCertificateChain()
+    {
+        Tls::CertificateOrder order;
+        order.validFromDays = -1;
+        order.validDays = 30;
+        order.authority = true;
+        order.commonName = QStringLiteral("Users Root");
+        const Tls::Pem root = Tls::MakeCertificate(order);
+        order.commonName = QStringLiteral("Users Intermediate");
+        order.issuer = root;
+        const Tls::Pem intermediate = Tls::MakeCertificate(order);
+        order.commonName = QStringLiteral("users.test");
+        order.names = {QStringLiteral("users.test")};
+        order.authority = false;
+        order.issuer = intermediate;
+        const Tls::Pem server = Tls::MakeCertificate(order);
+        const QString dir = Tls::OwnCertificateDirectory();
+        QDir(dir).removeRecursively();
+        const auto madeAgainLater = qScopeGuard([dir] { QDir(dir).removeRecursively(); });
+        QVERIFY(QDir().mkpath(dir));
+        for (const auto &[name, pem] : {std::pair{"/cert.pem", server.certificate + intermediate.certificate},
+                                        std::pair{"/key.pem", server.key}}) {
+            QFile f(dir + QLatin1String(name));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(pem) == pem.size());
+        }
+
+        Window win = tlsWindow();
+        const quint16 port = closedPort();
+        win->txtPort->setText(QString::number(port));
+        win->cmdListen->click();
+        QVERIFY2(win.tk->boxes.isEmpty(), qPrintable(win.tk->boxes.value(0).text));
+        auto client = tlspeer::connect(port, tlspeer::Client(root.certificate, QStringLiteral("users.test")),
+                                       [](tlspeer::Conn &c) {
+                                           Seen s = seen(c);
+                                           if (c.handshaken)
+                                               s.got = c.read(-1, 20000); // until the program's Close
+                                           return s;
+                                       });
+        QTRY_VERIFY_WITH_TIMEOUT(!win->Sock->TlsVersion().isEmpty() || raw::ready(client), ConnectMs);
+        win->cmdClose->click();
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(client), 20000);
+        const Seen s = client.get();
+        QVERIFY2(s.verifyResult == X509_V_OK, X509_verify_cert_error_string(s.verifyResult));
+        QVERIFY(s.handshaken);
+        checkNotice(win, s.version, s.cipher, server.certificate);
     }
 
     // SSLKEYLOGFILE gets each session's secrets, as the other side computed them, on either side.

@@ -156,6 +156,7 @@ public:
     bool finishHandshake(int timeoutMs)
     {
         handshaken = drive([this] { return SSL_do_handshake(ssl); }, QDeadlineTimer(timeoutMs)) == 1;
+        verifyResult = SSL_get_verify_result(ssl);
         if (!handshaken)
             return false;
         unsigned char random[SSL3_RANDOM_SIZE];
@@ -167,7 +168,6 @@ public:
         unsigned int size = 0;
         SSL_get0_alpn_selected(ssl, &p, &size);
         alpn = QByteArray(reinterpret_cast<const char *>(p), int(size));
-        verifyResult = SSL_get_verify_result(ssl);
         return true;
     }
 
