@@ -536,6 +536,28 @@ private slots:
         checkNotice(win, s.version, s.cipher, server.certificate);
     }
 
+    // A broken certificate file of the program's own: Listen says which file, and leaves it as it is.
+    void listenWithABrokenCertificateFile()
+    {
+        const QString dir = Tls::OwnCertificateDirectory(), cert = dir + QStringLiteral("/cert.pem");
+        QDir(dir).removeRecursively();
+        const auto madeAgainLater = qScopeGuard([dir] { QDir(dir).removeRecursively(); });
+        (void)Tls::OwnCertificate();
+        QFile f(cert);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                f.write("-----BEGIN CERTIFICATE-----\n") > 0);
+        f.close();
+        Window win = tlsWindow();
+        win->txtPort->setText(QString::number(closedPort()));
+        win->mnuListenAuto->trigger();
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QVERIFY2(win.tk->boxes[0].text.contains(cert), qPrintable(win.tk->boxes[0].text));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(!win->mnuListenAuto->isChecked());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("-----BEGIN CERTIFICATE-----\n"));
+    }
+
     // SSLKEYLOGFILE gets each session's secrets, as the other side computed them, on either side.
     void keyLogHoldsTheSessionSecrets()
     {
