@@ -3,7 +3,7 @@
 // against a plain reader and a plain relay measured in the same run: five
 // rounds of each, medians compared (loopback throughput here varies by a factor
 // of two from one run to the next).
-//   bench_program [MiB, default 512] [text|binary|tls|udp|relay: only that case]
+//   bench_program [MiB, default 512] [text|binary|tls|udp|relay|tlsrelay: only that case]
 // - flood: `wirebench 127.0.0.1:P`, a peer on P sends the profile, ends its
 //   sending, and waits for the program's end: the program closes the session
 //   only after it has logged the last byte.
@@ -16,6 +16,9 @@
 //   drops of the program's socket.
 // - relay: "Sniffer..." chosen in the window with xdotool (X11 only), then two
 //   streams at once through it, checked byte for byte.
+// - tlsrelay: the same with TLS chosen in the protocol list: a TLS client and a TLS
+//   server in this process (TLS 1.3, one cipher on both legs), two streams at once;
+//   the floor is socat terminating TLS on both sides (OPENSSL-LISTEN to OPENSSL).
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSet>
@@ -28,6 +31,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <poll.h>
 #include <spawn.h>
@@ -187,7 +192,7 @@ Flood programRead(const QString &exe, const QByteArray &pattern, qint64 total)
 // The TLS server's side: a certificate for 127.0.0.1 signed by an authority written to
 // a bundle that SSL_CERT_FILE names (so the program trusts it as a real server, with no
 // box), TLS 1.3 with one cipher for every reader, and no session tickets to write.
-SSL_CTX *tlsServerContext(const QString &dir)
+SSL_CTX *tlsServerContext(const QString &dir, const QStringList &names = {QStringLiteral("127.0.0.1")})
 {
     Tls::CertificateOrder authority;
     authority.commonName = QStringLiteral("Bench Authority");
@@ -195,8 +200,8 @@ SSL_CTX *tlsServerContext(const QString &dir)
     authority.validFromDays = -1;
     authority.validDays = 2;
     Tls::CertificateOrder leaf;
-    leaf.commonName = QStringLiteral("127.0.0.1");
-    leaf.names = {QStringLiteral("127.0.0.1")};
+    leaf.commonName = names.first();
+    leaf.names = names;
     leaf.issuer = Tls::MakeCertificate(authority);
     leaf.validFromDays = -1;
     leaf.validDays = 2;
@@ -381,8 +386,9 @@ double plainRelay(const QByteArray &up, const QByteArray &down, qint64 total, bo
 }
 
 // Chooses "Sniffer..." in the window as a user does: the address and port typed
-// in, a right click on Connect, the first item of the menu, Yes.
-bool chooseSniffer(pid_t pid, quint16 port)
+// in, TLS chosen (the protocol list's third item) when asked, a right click on
+// Connect, the first item of the menu, Yes.
+bool chooseSniffer(pid_t pid, quint16 port, bool tls = false)
 {
     const QString window =
         QStringLiteral("$(xdotool search --sync --onlyvisible --pid %1 --name '^Wirebench$' | head -1)")
@@ -392,6 +398,7 @@ bool chooseSniffer(pid_t pid, quint16 port)
         QStringLiteral("W=%1; ").arg(window) +
         type.arg(QStringLiteral("$W")).arg(90).arg(QStringLiteral("::1")) + QStringLiteral(" && ") +
         type.arg(QStringLiteral("$W")).arg(155).arg(port) +
+        (tls ? QStringLiteral(" && xdotool key Tab Down Down && sleep 0.3") : QString()) +
         QStringLiteral(" && xdotool mousemove --window $W 262 17 click 3 && sleep 0.5 && "
                        "xdotool mousemove_relative 20 10 click 1 && sleep 0.5 && xdotool key Return"));
 }
@@ -425,6 +432,183 @@ double programRelay(const QString &exe, const QByteArray &up, const QByteArray &
         if (listening(port))
             rate = streams(lfd, port, up, down, total, exact);
     }
+    stop(pid);
+    ::close(lfd);
+    return rate;
+}
+
+// The TLS client's side: TLS 1.3 with the one cipher the server takes, so that both
+// legs of a relay carry the same cipher; the relay's certificate is not checked.
+SSL_CTX *tlsClientContext()
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
+        SSL_CTX_set_ciphersuites(ctx, "TLS_AES_256_GCM_SHA384") != 1) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// Runs an SSL call on a non-blocking descriptor until it is done; false on failure or
+// after `ms`.
+template <class F> bool tlsDrive(SSL *ssl, int fd, F step, int ms)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        ERR_clear_error();
+        const int r = step();
+        if (r == 1)
+            return true;
+        const int e = SSL_get_error(ssl, r);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
+            return false;
+        pollfd p{fd, short(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        ::poll(&p, 1, 100);
+    }
+    return false;
+}
+
+// One TLS end of two streams, on one thread: sends `total` bytes of `out` while
+// reading and checking `total` bytes of `in`, whichever the connection takes.
+bool tlsDuplex(SSL *ssl, int fd, const QByteArray &out, const QByteArray &in, qint64 total)
+{
+    static thread_local char buf[64 * 1024];
+    qint64 sent = 0, got = 0;
+    bool exact = true;
+    const auto end = Clock::now() + std::chrono::seconds(300);
+    while ((sent < total || got < total) && Clock::now() < end) {
+        bool moved = false, wantWrite = false;
+        if (sent < total) {
+            // After WANT_WRITE the same bytes are offered again, as OpenSSL asks.
+            const qint64 off = sent % out.size();
+            const qint64 n = std::min<qint64>({out.size() - off, total - sent, 16384});
+            size_t w = 0;
+            ERR_clear_error();
+            const int r = SSL_write_ex(ssl, out.constData() + off, size_t(n), &w);
+            const int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, r);
+            if (e == SSL_ERROR_NONE) {
+                sent += qint64(w);
+                moved = true;
+            } else if (e == SSL_ERROR_WANT_WRITE) {
+                wantWrite = true;
+            } else if (e != SSL_ERROR_WANT_READ) {
+                return false;
+            }
+        }
+        if (got < total) {
+            size_t n = 0;
+            ERR_clear_error();
+            const int r = SSL_read_ex(ssl, buf, size_t(std::min<qint64>(sizeof buf, total - got)), &n);
+            const int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, r);
+            if (e == SSL_ERROR_NONE) {
+                for (size_t done = 0; done < n;) { // compare against the pattern, wrapping round
+                    const qint64 at = (got + qint64(done)) % in.size();
+                    const size_t len = std::min<size_t>(n - done, size_t(in.size() - at));
+                    exact = exact && std::memcmp(buf + done, in.constData() + at, len) == 0;
+                    done += len;
+                }
+                got += qint64(n);
+                moved = true;
+            } else if (e == SSL_ERROR_WANT_WRITE) {
+                wantWrite = true;
+            } else if (e != SSL_ERROR_WANT_READ) {
+                return false;
+            }
+        }
+        if (!moved) {
+            pollfd p{fd, short((got < total || !wantWrite ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0};
+            ::poll(&p, 1, 100);
+        }
+    }
+    return exact && sent == total && got == total;
+}
+
+// One TLS end: the handshake on `fd`, then both streams, then close_notify. Tells
+// the version and cipher agreed on.
+bool tlsEnd(SSL_CTX *ctx, int fd, bool server, const QByteArray &out, const QByteArray &in, qint64 total,
+            QString *cipher)
+{
+    if (fd < 0)
+        return false;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    SSL *ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    server ? SSL_set_accept_state(ssl) : SSL_set_connect_state(ssl);
+    bool ok = tlsDrive(
+        ssl, fd, [ssl] { return SSL_do_handshake(ssl); }, 20000);
+    if (ok) {
+        *cipher =
+            QString::fromLatin1(SSL_get_version(ssl)) + u' ' + QString::fromLatin1(SSL_get_cipher_name(ssl));
+        ok = tlsDuplex(ssl, fd, out, in, total);
+        ERR_clear_error();
+        SSL_shutdown(ssl);
+    }
+    ERR_clear_error();
+    SSL_free(ssl);
+    ::close(fd);
+    return ok;
+}
+
+// Both streams over TLS between a client (connecting to 127.0.0.1:port) and the
+// server on lfd; the ciphers each end agreed on are added to `ciphers`.
+double tlsStreams(SSL_CTX *serverCtx, SSL_CTX *clientCtx, int lfd, quint16 port, const QByteArray &up,
+                  const QByteArray &down, qint64 total, bool *exact, QSet<QString> *ciphers)
+{
+    bool atServer = false, atClient = false;
+    QString serverCipher, clientCipher;
+    const auto t0 = Clock::now();
+    std::thread server([&] {
+        atServer = tlsEnd(serverCtx, acceptWithin(lfd, 20000), true, down, up, total, &serverCipher);
+    });
+    atClient = tlsEnd(clientCtx, tcpConnect(port), false, up, down, total, &clientCipher);
+    server.join();
+    const double rate = 2.0 * total / seconds(t0, Clock::now());
+    *exact = atServer && atClient;
+    *ciphers << QStringLiteral("server: ") + serverCipher << QStringLiteral("client: ") + clientCipher;
+    return rate;
+}
+
+// The program's relay with TLS chosen, between the TLS client and server.
+double programTlsRelay(const QString &exe, SSL_CTX *serverCtx, SSL_CTX *clientCtx, const QByteArray &up,
+                       const QByteArray &down, qint64 total, bool *exact, QSet<QString> *ciphers)
+{
+    quint16 port = 0;
+    const int lfd = relayServerListen(&port);
+    const pid_t pid = spawn({exe});
+    double rate = 0;
+    *exact = false;
+    if (chooseSniffer(pid, port, true)) {
+        for (int i = 0; i < 100 && !listening(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (listening(port))
+            rate = tlsStreams(serverCtx, clientCtx, lfd, port, up, down, total, exact, ciphers);
+    }
+    stop(pid);
+    ::close(lfd);
+    return rate;
+}
+
+// socat terminating TLS on both sides: OPENSSL-LISTEN with `pem`'s files, OPENSSL to
+// the server on [::1], neither checking the other's certificate.
+double socatTlsRelay(const QString &socat, const QString &certFile, const QString &keyFile,
+                     SSL_CTX *serverCtx, SSL_CTX *clientCtx, const QByteArray &up, const QByteArray &down,
+                     qint64 total, bool *exact, QSet<QString> *ciphers)
+{
+    quint16 port = 0, relayPort = 0;
+    const int lfd = relayServerListen(&port);
+    ::close(tcpListen(false, 0, &relayPort));
+    const pid_t pid = spawn({socat,
+                             QStringLiteral("OPENSSL-LISTEN:%1,reuseaddr,cert=%2,key=%3,verify=0")
+                                 .arg(relayPort)
+                                 .arg(certFile, keyFile),
+                             QStringLiteral("OPENSSL:[::1]:%1,verify=0").arg(port)});
+    double rate = 0;
+    *exact = false;
+    for (int i = 0; i < 100 && !listening(relayPort); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (listening(relayPort))
+        rate = tlsStreams(serverCtx, clientCtx, lfd, relayPort, up, down, total, exact, ciphers);
     stop(pid);
     ::close(lfd);
     return rate;
@@ -655,8 +839,72 @@ int main(int argc, char **argv)
         if (wrong || notSetUp)
             std::printf(" (of 10 runs: %d not exact, %d not set up through the window)", wrong, notSetUp);
         std::printf("\n");
-    } else {
-        std::printf("udp and relay: skipped, they are set up through the window with xdotool on X11\n");
+    } else if (!xdotool) {
+        std::printf(
+            "udp, relay and tlsrelay: skipped, they are set up through the window with xdotool on X11\n");
+    }
+
+    if (xdotool && runs("tlsrelay")) {
+        const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
+        QTemporaryDir dir;
+        SSL_CTX *serverCtx = nullptr, *clientCtx = tlsClientContext();
+        // The program's own certificate is made under the temporary directory, not the user's.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + QStringLiteral("/data")));
+        Tls::CertificateOrder order;
+        order.commonName = QStringLiteral("socat relay");
+        order.names = {QStringLiteral("127.0.0.1")};
+        const Tls::Pem socatPem = Tls::MakeCertificate(order);
+        const QString certFile = dir.path() + QStringLiteral("/socat-cert.pem"),
+                      keyFile = dir.path() + QStringLiteral("/socat-key.pem");
+        QFile cert(certFile), key(keyFile);
+        const bool written = cert.open(QIODevice::WriteOnly) && cert.write(socatPem.certificate) > 0 &&
+                             key.open(QIODevice::WriteOnly) && key.write(socatPem.key) > 0;
+        cert.close();
+        key.close();
+        if (socat.isEmpty())
+            std::printf("tlsrelay: skipped, socat is not installed (scripts/wb bench installs it)\n");
+        else if (!dir.isValid() || !written || !clientCtx ||
+                 !(serverCtx = tlsServerContext(dir.path(), {QStringLiteral("::1")})))
+            std::printf("tlsrelay: skipped, the certificates could not be set up\n");
+        else {
+            int wrong = 0, notSetUp = 0;
+            QSet<QString> programCiphers, socatCiphers;
+            const auto check = [&](double rate, bool exact) {
+                notSetUp += rate <= 0;
+                wrong += rate > 0 && !exact;
+                return rate;
+            };
+            const Medians m = rounds(
+                [&] {
+                    bool exact = false;
+                    const double rate = socatTlsRelay(socat, certFile, keyFile, serverCtx, clientCtx, up,
+                                                      down, each, &exact, &socatCiphers);
+                    return check(rate, exact);
+                },
+                [&] {
+                    bool exact = false;
+                    const double rate =
+                        programTlsRelay(exe, serverCtx, clientCtx, up, down, each, &exact, &programCiphers);
+                    return check(rate, exact);
+                });
+            const auto list = [](const QSet<QString> &set) {
+                QStringList l(set.begin(), set.end());
+                l.sort();
+                return l.join(QStringLiteral(", "));
+            };
+            std::printf(
+                "tlsrelay, %lld MiB each way, logging on: program %7.1f MiB/s, socat TLS relay %7.1f MiB/s, "
+                "ratio %.2fx, %s",
+                each / MiB, m.program / MiB, m.plain / MiB, m.program / m.plain,
+                wrong ? "NOT EXACT" : "byte-exact");
+            if (wrong || notSetUp)
+                std::printf(" (of 10 runs: %d not exact, %d not set up)", wrong, notSetUp);
+            std::printf("\n  through the program: %s\n  through socat: %s\n",
+                        qPrintable(list(programCiphers)), qPrintable(list(socatCiphers)));
+        }
+        SSL_CTX_free(serverCtx);
+        SSL_CTX_free(clientCtx);
+        std::fflush(stdout);
     }
     stop(x11);
     return 0;

@@ -523,6 +523,10 @@ void NetSocket::streamConnected()
 // fetch stops the reading until it does, and the peer is slowed by TCP itself.
 void NetSocket::streamReadable()
 {
+    // A client that leaves while its hello is held is passed on as it is once connected:
+    // the peer's close.
+    if (m_stream->handshaking && m_stream->helloPaused())
+        return m_stream->clientLeft() ? peerGone() : void();
     if (m_stream->handshaking)
         return tlsStep();
     if (std::exchange(m_stream->writeWantsRead, false))

@@ -201,6 +201,18 @@ void NetSocket::Stream::startTls(SSL *session, bool server, bool plainFirst)
         SSL_set_connect_state(ssl);
 }
 
+// While the handshake is paused at the client's hello: whether the client has ended or
+// reset its connection. Anything else it sends waits, unread, for the handshake to go on.
+bool NetSocket::Stream::clientLeft()
+{
+    char c;
+    const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        return true;
+    reader.setEnabled(n < 0);
+    return false;
+}
+
 int NetSocket::Stream::handshake()
 {
     helloSeen = true;
@@ -212,7 +224,7 @@ int NetSocket::Stream::handshake()
     }
     const int error = SSL_get_error(ssl, r);
     if (error == SSL_ERROR_WANT_CLIENT_HELLO_CB) {
-        reader.setEnabled(false);
+        reader.setEnabled(true); // only to see the client leave meanwhile (clientLeft)
         writer.setEnabled(false);
         return 2;
     }

@@ -69,6 +69,8 @@ public:
     // handshake was asked for.
     void startTls(SSL *session, bool server, bool plainUntilHello);
     int handshake(); // 2: paused at the client's hello
+    bool helloPaused() const { return tlsState.helloHeld && !tlsState.helloAnswered; }
+    bool clientLeft();
     bool tls() const { return ssl != nullptr; }
     // Decrypted bytes held inside TLS: the descriptor's notifier does not tell of them.
     bool buffered() const;

@@ -77,6 +77,7 @@ struct Received {
     QByteArray data;
     bool ended = false;       // the peer's end, a reset or a TLS failure
     bool closeNotify = false; // the end was TLS's own close_notify
+    qsizetype sent = 0;       // what exchange() sent meanwhile
 };
 
 // One connection of a peer: a descriptor, with TLS on it once handshake() is done.
@@ -205,6 +206,59 @@ public:
             r.closeNotify = error == SSL_ERROR_ZERO_RETURN;
             break;
         }
+        return r;
+    }
+
+    // Sends `out` while reading `size` bytes (or until the end), both at once, as a peer
+    // that never waits for one direction before the other does; until `timeoutMs`.
+    Received exchange(const QByteArray &out, qsizetype size, int timeoutMs = 60000)
+    {
+        Received r;
+        const QDeadlineTimer deadline(timeoutMs);
+        char buf[16384];
+        qsizetype sent = 0;
+        for (int round = 0; round < 10000000 && !deadline.hasExpired() && fd >= 0; ++round) {
+            const bool writing = sent < out.size(), reading = r.data.size() < size && !r.ended;
+            if (!writing && !reading)
+                break;
+            bool moved = false, wantWrite = false;
+            if (writing) {
+                // A write that has to wait is repeated with the same bytes, as OpenSSL asks.
+                size_t n = 0;
+                ERR_clear_error();
+                const int w = SSL_write_ex(ssl, out.constData() + sent,
+                                           size_t(qMin<qsizetype>(16384, out.size() - sent)), &n);
+                const int e = w == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, w);
+                if (e == SSL_ERROR_NONE) {
+                    sent += qsizetype(n);
+                    moved = true;
+                } else if (e == SSL_ERROR_WANT_WRITE) {
+                    wantWrite = true;
+                } else if (e != SSL_ERROR_WANT_READ) {
+                    break;
+                }
+            }
+            if (reading) {
+                size_t n = 0;
+                ERR_clear_error();
+                const int rd =
+                    SSL_read_ex(ssl, buf, size_t(qMin<qsizetype>(sizeof buf, size - r.data.size())), &n);
+                const int e = rd == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, rd);
+                if (e == SSL_ERROR_NONE) {
+                    r.data.append(buf, qsizetype(n));
+                    moved = true;
+                } else if (e == SSL_ERROR_WANT_WRITE) {
+                    wantWrite = true;
+                } else if (e != SSL_ERROR_WANT_READ) {
+                    r.ended = true;
+                    r.closeNotify = e == SSL_ERROR_ZERO_RETURN;
+                }
+            }
+            const short events = short((reading || !wantWrite ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+            if (!moved && !r.ended && !wait(events, deadline))
+                break;
+        }
+        r.sent = sent;
         return r;
     }
 
