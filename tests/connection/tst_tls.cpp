@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QSet>
@@ -23,9 +24,10 @@ constexpr int ConnectMs = 10000;
 
 // A listener of the test's own, closed when it goes.
 struct Listener {
-    quint16 port = 0;
-    int fd = tlspeer::listener(port);
+    explicit Listener(bool ipv6 = false) : fd(tlspeer::listener(port, ipv6)) {}
     ~Listener() { ::close(fd); }
+    quint16 port = 0;
+    int fd;
 };
 
 // The text of each grey run of the log: the program's own notices.
@@ -109,7 +111,8 @@ class tst_Tls : public QObject
     QTemporaryDir home;
     std::unique_ptr<tlspeer::TrustedAuthority> authority;
     Tls::Pem trusted, selfSigned, otherName, expired;
-    const QStringList loopbackNames{QStringLiteral("localhost"), QStringLiteral("127.0.0.1")};
+    const QStringList loopbackNames{QStringLiteral("localhost"), QStringLiteral("127.0.0.1"),
+                                    QStringLiteral("::1")};
 
     Window tlsWindow(const char *protocol = "TLS")
     {
@@ -176,6 +179,7 @@ private slots:
         QTest::newRow("by name, the peer's close_notify") << "localhost" << 0;
         QTest::newRow("by address, the peer closes TCP only") << "127.0.0.1" << 1;
         QTest::newRow("by address, the user's Close") << "127.0.0.1" << 2;
+        QTest::newRow("by IPv6 address, the peer's close_notify") << "::1" << 0;
     }
     void trustedServer()
     {
@@ -184,7 +188,8 @@ private slots:
         enum { PeerCloseNotify, PeerTcpEnd, UserClose };
         const QByteArray data = serverData(), line = QStringLiteral("Grüße ✓ from the window").toUtf8();
         const QByteArray queued = raw::randomBytes(1024 * 1024, 3); // still queued when Close is pressed
-        Listener l;
+        const QString address = host == QLatin1String("::1") ? host : QStringLiteral("127.0.0.1");
+        Listener l(address == QLatin1String("::1"));
         QVERIFY(l.fd >= 0);
         auto peer = tlspeer::serve(l.fd, trusted, [=](tlspeer::Conn &c) {
             Seen s = seen(c);
@@ -203,7 +208,7 @@ private slots:
         QVERIFY2(win.tk->boxes.isEmpty(), qPrintable(win.tk->boxes.value(0).text));
         QCOMPARE(win->Sock->TlsVersion(), QStringLiteral("TLSv1.3"));
         const QString status = win->StatusText();
-        QVERIFY2(status.startsWith(QStringLiteral("Connected to 127.0.0.1")) &&
+        QVERIFY2(status.startsWith(QStringLiteral("Connected to ") + address) &&
                      status.endsWith(QStringLiteral(" (TLSv1.3)")),
                  qPrintable(status));
         QVERIFY(win->cmdSend->isEnabled());
@@ -481,29 +486,76 @@ private slots:
         QCOMPARE(win.tk->boxes.size(), 1);
     }
 
-    // Clients that leave as soon as the handshake is done (as "openssl s_client < /dev/null"
-    // does), while the program still writes its session tickets: each session ends, the
-    // program carries on (a write to the closed connection must not raise SIGPIPE), and
-    // Auto Listen takes the next one.
-    void listenClientsThatLeaveAtOnce()
+    // A certificate of the user's own in the data directory, issued under an intermediate
+    // authority: Listen serves it with its chain, so a client that trusts only the root
+    // verifies it.
+    void listenWithTheUsersCertificateChain()
     {
+        Tls::CertificateOrder order;
+        order.validFromDays = -1;
+        order.validDays = 30;
+        order.authority = true;
+        order.commonName = QStringLiteral("Users Root");
+        const Tls::Pem root = Tls::MakeCertificate(order);
+        order.commonName = QStringLiteral("Users Intermediate");
+        order.issuer = root;
+        const Tls::Pem intermediate = Tls::MakeCertificate(order);
+        order.commonName = QStringLiteral("users.test");
+        order.names = {QStringLiteral("users.test")};
+        order.authority = false;
+        order.issuer = intermediate;
+        const Tls::Pem server = Tls::MakeCertificate(order);
+        const QString dir = Tls::OwnCertificateDirectory();
+        QDir(dir).removeRecursively();
+        const auto madeAgainLater = qScopeGuard([dir] { QDir(dir).removeRecursively(); });
+        QVERIFY(QDir().mkpath(dir));
+        for (const auto &[name, pem] : {std::pair{"/cert.pem", server.certificate + intermediate.certificate},
+                                        std::pair{"/key.pem", server.key}}) {
+            QFile f(dir + QLatin1String(name));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(pem) == pem.size());
+        }
+
+        Window win = tlsWindow();
+        const quint16 port = closedPort();
+        win->txtPort->setText(QString::number(port));
+        win->cmdListen->click();
+        QVERIFY2(win.tk->boxes.isEmpty(), qPrintable(win.tk->boxes.value(0).text));
+        auto client = tlspeer::connect(port, tlspeer::Client(root.certificate, QStringLiteral("users.test")),
+                                       [](tlspeer::Conn &c) {
+                                           Seen s = seen(c);
+                                           if (c.handshaken)
+                                               s.got = c.read(-1, 20000); // until the program's Close
+                                           return s;
+                                       });
+        QTRY_VERIFY_WITH_TIMEOUT(!win->Sock->TlsVersion().isEmpty() || raw::ready(client), ConnectMs);
+        win->cmdClose->click();
+        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(client), 20000);
+        const Seen s = client.get();
+        QVERIFY2(s.verifyResult == X509_V_OK, X509_verify_cert_error_string(s.verifyResult));
+        QVERIFY(s.handshaken);
+        checkNotice(win, s.version, s.cipher, server.certificate);
+    }
+
+    // A broken certificate file of the program's own: Listen says which file, and leaves it as it is.
+    void listenWithABrokenCertificateFile()
+    {
+        const QString dir = Tls::OwnCertificateDirectory(), cert = dir + QStringLiteral("/cert.pem");
+        QDir(dir).removeRecursively();
+        const auto madeAgainLater = qScopeGuard([dir] { QDir(dir).removeRecursively(); });
+        (void)Tls::OwnCertificate();
+        QFile f(cert);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                f.write("-----BEGIN CERTIFICATE-----\n") > 0);
+        f.close();
         Window win = tlsWindow();
         win->txtPort->setText(QString::number(closedPort()));
         win->mnuListenAuto->trigger();
-        QCOMPARE(win->Sock->State(), qint16(NetSocket::Listening));
-        const quint16 port = quint16(win->Sock->LocalPort());
-        for (int round = 0; round < 3; ++round) {
-            auto client = tlspeer::connect(port, tlspeer::Client(), [](tlspeer::Conn &c) {
-                Seen s = seen(c);
-                c.end(true);
-                return s;
-            });
-            QTRY_VERIFY_WITH_TIMEOUT(raw::ready(client), 20000);
-            QVERIFY(client.get().handshaken);
-            QTRY_COMPARE_WITH_TIMEOUT(win->Sock->State(), qint16(NetSocket::Listening), ConnectMs);
-        }
-        for (const FakeToolkit::Box &box : win.tk->boxes)
-            QCOMPARE(box.title, QStringLiteral("Error in Connection"));
+        QCOMPARE(win.tk->boxes.size(), 1);
+        QVERIFY2(win.tk->boxes[0].text.contains(cert), qPrintable(win.tk->boxes[0].text));
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
+        QVERIFY(!win->mnuListenAuto->isChecked());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("-----BEGIN CERTIFICATE-----\n"));
     }
 
     // SSLKEYLOGFILE gets each session's secrets, as the other side computed them, on either side.
@@ -531,9 +583,12 @@ private slots:
         auto client =
             tlspeer::connect(quint16(win->Sock->LocalPort()), tlspeer::Client(), [](tlspeer::Conn &c) {
                 Seen s = seen(c);
-                c.end(true);
+                if (c.handshaken)
+                    s.got = c.read(-1, 20000); // until the program's Close
                 return s;
             });
+        QTRY_COMPARE_WITH_TIMEOUT(win->Sock->TlsVersion(), QStringLiteral("TLSv1.3"), ConnectMs);
+        win->cmdClose->click();
         QTRY_VERIFY_WITH_TIMEOUT(raw::ready(client), 20000);
         const Seen asServer = client.get();
         QTRY_COMPARE(win->Sock->State(), qint16(NetSocket::Closed));
@@ -630,6 +685,31 @@ private slots:
         win->cmdClose->click();
         QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
         QCoreApplication::processEvents(); // whatever the failures queued runs too
+    }
+
+    // Clients that leave as soon as the handshake is done (as "openssl s_client < /dev/null"
+    // does), while the program still writes its session tickets: each session ends, the
+    // program carries on (a write to the closed connection must not raise SIGPIPE), and
+    // Auto Listen takes the next one.
+    void listenClientsThatLeaveAtOnce()
+    {
+        Window win = tlsWindow();
+        win->txtPort->setText(QString::number(closedPort()));
+        win->mnuListenAuto->trigger();
+        QCOMPARE(win->Sock->State(), qint16(NetSocket::Listening));
+        const quint16 port = quint16(win->Sock->LocalPort());
+        for (int round = 0; round < 3; ++round) {
+            auto client = tlspeer::connect(port, tlspeer::Client(), [](tlspeer::Conn &c) {
+                Seen s = seen(c);
+                c.end(true);
+                return s;
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(raw::ready(client), 20000);
+            QVERIFY(client.get().handshaken);
+            QTRY_COMPARE_WITH_TIMEOUT(win->Sock->State(), qint16(NetSocket::Listening), ConnectMs);
+        }
+        for (const FakeToolkit::Box &box : win.tk->boxes)
+            QCOMPARE(box.title, QStringLiteral("Error in Connection"));
     }
 };
 

@@ -26,21 +26,31 @@
 namespace tlspeer
 {
 
-// A listener on 127.0.0.1 at a port of the system's choice.
-inline int listener(quint16 &port)
+// A listener on 127.0.0.1 (or on [::1] alone) at a port of the system's choice.
+inline int listener(quint16 &port, bool ipv6 = false)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
+    sockaddr_storage a{};
+    socklen_t size = sizeof(sockaddr_in);
+    if (ipv6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        size = sizeof(sockaddr_in6);
+    } else {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), size) != 0 || ::listen(fd, 4) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0) {
         ::close(fd);
         return -1;
     }
-    port = ntohs(a.sin_port);
+    port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port
+                      : reinterpret_cast<sockaddr_in *>(&a)->sin_port);
     return fd;
 }
 
@@ -147,6 +157,7 @@ public:
     bool finishHandshake(int timeoutMs)
     {
         handshaken = drive([this] { return SSL_do_handshake(ssl); }, QDeadlineTimer(timeoutMs)) == 1;
+        verifyResult = SSL_get_verify_result(ssl);
         if (!handshaken)
             return false;
         unsigned char random[SSL3_RANDOM_SIZE];
@@ -158,7 +169,6 @@ public:
         unsigned int size = 0;
         SSL_get0_alpn_selected(ssl, &p, &size);
         alpn = QByteArray(reinterpret_cast<const char *>(p), int(size));
-        verifyResult = SSL_get_verify_result(ssl);
         return true;
     }
 
