@@ -148,8 +148,15 @@ SSL *Tls::ServerSession(SessionState *state)
     BIO *key = BIO_new_mem_buf(own.key.constData(), int(own.key.size()));
     X509 *x = PEM_read_bio_X509(certificate, nullptr, nullptr, nullptr);
     EVP_PKEY *k = PEM_read_bio_PrivateKey(key, nullptr, nullptr, nullptr);
-    const bool ok = x && k && SSL_CTX_use_certificate(ctx, x) == 1 && SSL_CTX_use_PrivateKey(ctx, k) == 1 &&
-                    SSL_CTX_check_private_key(ctx) == 1;
+    bool ok = x && k && SSL_CTX_use_certificate(ctx, x) == 1 && SSL_CTX_use_PrivateKey(ctx, k) == 1 &&
+              SSL_CTX_check_private_key(ctx) == 1;
+    // The certificates after the first are its chain: clients need the intermediates.
+    while (X509 *issuer = ok ? PEM_read_bio_X509(certificate, nullptr, nullptr, nullptr) : nullptr)
+        if (SSL_CTX_add0_chain_cert(ctx, issuer) != 1) {
+            X509_free(issuer);
+            ok = false;
+        }
+    ERR_clear_error(); // the end of the file reads as an error
     X509_free(x);
     EVP_PKEY_free(k);
     BIO_free(certificate);

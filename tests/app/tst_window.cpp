@@ -327,7 +327,7 @@ private slots:
         QCOMPARE(win.tk->popups.size(), 1);
         QCOMPARE(win.tk->popups[0].control, QString()); // at the mouse pointer
         QCOMPARE(win.tk->popups[0].items, QStringList({"&Copy\tCtrl+C", "Select &All\tCtrl+A", "Show as &Hex",
-                                                       "Save Log &As...", "C&lear"}));
+                                                       "Show &Times", "Save Log &As...", "C&lear"}));
         // Chosen from the keyboard: Select All, then Copy from a second showing.
         win.tk->onPopup = [](QMenu *menu) { menu->actions().at(1)->trigger(); };
         QTest::keyClick(w->txtRx, Qt::Key_Menu);
