@@ -52,18 +52,6 @@ private:
     bool m_ok = true;
 };
 
-const char *directionName(LogStore::Direction dir)
-{
-    switch (dir) {
-    case LogStore::Sent: return "sent";
-    case LogStore::Received: return "received";
-    case LogStore::ClientToServer: return "client to server";
-    case LogStore::ServerToClient: return "server to client";
-    case LogStore::Notice: break;
-    }
-    return "note";
-}
-
 // ---- Transcript ----
 
 QByteArray timeText(qint64 micros)
@@ -79,8 +67,8 @@ void writeTranscript(const LogStore &store, Out &out)
     store.ForEachArrival(store.Begin(), store.End(), [&](const LogStore::Arrival &a) {
         bytes.clear();
         store.WireBytes(a.Start, a.End, bytes);
-        out.Put(timeText(a.Micros) + ' ' + directionName(a.Dir) + ' ' + QByteArray::number(bytes.size()) +
-                (bytes.size() == 1 ? " byte\n" : " bytes\n"));
+        out.Put(timeText(a.Micros) + ' ' + LogStore::DirectionName(a.Dir) + ' ' +
+                QByteArray::number(bytes.size()) + (bytes.size() == 1 ? " byte\n" : " bytes\n"));
         // Each line of the bytes indented, so none can pass for a heading.
         line = "  ";
         for (const char ch : std::as_const(bytes)) {

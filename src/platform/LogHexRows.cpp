@@ -2,21 +2,6 @@
 
 #include <QDateTime>
 
-namespace
-{
-const char *directionText(LogStore::Direction dir)
-{
-    switch (dir) {
-    case LogStore::Sent: return "sent";
-    case LogStore::Received: return "received";
-    case LogStore::ClientToServer: return "client to server";
-    case LogStore::ServerToClient: return "server to client";
-    case LogStore::Notice: break;
-    }
-    return "note";
-}
-} // namespace
-
 void LogHexRows::Configure(int bytes, bool times)
 {
     if (bytes != m_bytes)
@@ -136,9 +121,9 @@ void LogHexRows::At(qint64 row, Row &out) const
         }
         out.Heading = true;
         const QDateTime t = QDateTime::fromMSecsSinceEpoch(a.Micros / 1000);
-        const QByteArray heading = t.toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1() + ' ' +
-                                   directionText(a.Dir) + ", " + QByteArray::number(wireEnd - wire) +
-                                   (wireEnd - wire == 1 ? " byte" : " bytes");
+        const QByteArray heading =
+            t.toString(QStringLiteral("HH:mm:ss.zzz")).toLatin1() + ' ' + LogStore::DirectionName(a.Dir) +
+            ", " + QByteArray::number(wireEnd - wire) + (wireEnd - wire == 1 ? " byte" : " bytes");
         std::copy(heading.begin(), heading.begin() + std::min<qsizetype>(heading.size(), Width()),
                   out.Text.begin());
     });

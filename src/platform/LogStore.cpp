@@ -996,3 +996,15 @@ qint64 LogStore::MemoryUse() const
         add(s);
     return bytes;
 }
+
+const char *LogStore::DirectionName(Direction dir)
+{
+    switch (dir) {
+    case Sent: return "sent";
+    case Received: return "received";
+    case ClientToServer: return "client to server";
+    case ServerToClient: return "server to client";
+    case Notice: break;
+    }
+    return "note";
+}

@@ -58,6 +58,8 @@ public:
     // Who an arrival's bytes came from: this end (sent), its peer (received), the
     // relay's client or server, or the program itself (a notice, never on the wire).
     enum Direction : quint8 { Sent = 0, Received = 1, ClientToServer = 2, ServerToClient = 3, Notice = 4 };
+    // A direction as the saved log and the hex view's headings name it.
+    static const char *DirectionName(Direction dir);
     // One call of Append: [Start, End) in positions (Start is the oldest kept byte
     // when the ring dropped its beginning), its wall-clock time in microseconds
     // since 1970, its direction and conversion.

@@ -151,14 +151,7 @@ class tst_Tls : public QObject
 private slots:
     void initTestCase()
     {
-        // The program's own certificate is made under this directory, never in the user's.
-        QVERIFY(home.isValid());
-        qputenv("HOME", QFile::encodeName(home.path()));
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + QStringLiteral("/data")));
-        QStandardPaths::setTestModeEnabled(true);
-        QVERIFY(Tls::OwnCertificateDirectory().startsWith(home.path()));
-        qunsetenv("SSLKEYLOGFILE");
-        qunsetenv("SSL_CERT_DIR");
+        QVERIFY(tlspeer::isolate(home));
         authority = std::make_unique<tlspeer::TrustedAuthority>();
         trusted = authority->issue(QStringLiteral("Trusted Test Server"), loopbackNames);
         otherName = authority->issue(QStringLiteral("Other Server"), {QStringLiteral("other.test")});

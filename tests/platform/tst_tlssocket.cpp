@@ -27,11 +27,7 @@ class tst_TlsSocket : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(home.isValid());
-        qputenv("HOME", QFile::encodeName(home.path()));
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + QStringLiteral("/data")));
-        QStandardPaths::setTestModeEnabled(true);
-        qunsetenv("SSLKEYLOGFILE");
+        QVERIFY(tlspeer::isolate(home));
         authority = std::make_unique<tlspeer::TrustedAuthority>();
         trusted = authority->issue(QStringLiteral("Trusted Test Server"), {QStringLiteral("127.0.0.1")});
     }

@@ -110,14 +110,7 @@ class tst_TlsRelay : public QObject
 private slots:
     void initTestCase()
     {
-        // The program's own certificate is made under this directory, never in the user's.
-        QVERIFY(home.isValid());
-        qputenv("HOME", QFile::encodeName(home.path()));
-        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + QStringLiteral("/data")));
-        QStandardPaths::setTestModeEnabled(true);
-        QVERIFY(Tls::OwnCertificateDirectory().startsWith(home.path()));
-        qunsetenv("SSLKEYLOGFILE");
-        qunsetenv("SSL_CERT_DIR");
+        QVERIFY(tlspeer::isolate(home));
         authority = std::make_unique<tlspeer::TrustedAuthority>();
         const QStringList names{QStringLiteral("localhost"), QStringLiteral("::1")};
         trusted = authority->issue(QStringLiteral("Relayed Test Server"), names);

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QList>
+#include <QStandardPaths>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -464,6 +465,20 @@ template <class F> auto connect(quint16 port, Client client, F body)
         }
         return body(c);
     });
+}
+
+// Keeps a test's TLS away from the user's own: the program's certificate is made under
+// `home`, and no key log or certificate directory of the environment is used.
+inline bool isolate(const QTemporaryDir &home)
+{
+    if (!home.isValid())
+        return false;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + QStringLiteral("/data")));
+    QStandardPaths::setTestModeEnabled(true);
+    qunsetenv("SSLKEYLOGFILE");
+    qunsetenv("SSL_CERT_DIR");
+    return Tls::OwnCertificateDirectory().startsWith(home.path());
 }
 
 // Trust as the program finds it: a CA bundle file that SSL_CERT_FILE names, as curl
