@@ -1,14 +1,19 @@
 // Relays two simultaneous streams (client to server and back) through the
 // window's "Sniffer..." relay, with logging on, and prints the throughput as a
 // ratio to the same two streams sent directly in the same run.
-//   bench_relay [MiB each way, default 256]
+//   bench_relay [MiB each way, default 256] [tls]
+// With tls, both legs are TLS (TLS 1.3, one cipher) and the direct streams too.
 #include <QAction>
 #include <QLineEdit>
 #include <QRandomGenerator>
 
 #include <algorithm>
 
+#include <QComboBox>
+#include <QTemporaryDir>
+
 #include "BenchSupport.h"
+#include "TlsBench.h"
 #include "platform/LogPane.h"
 #include "platform/NetSocket.h"
 
@@ -66,7 +71,14 @@ int main(int argc, char **argv)
 {
     TimedApp app(argc, argv);
     const qint64 total = (argc > 1 ? std::atoll(argv[1]) : 256) * MiB;
+    const bool tls = argc > 2 && QByteArray(argv[2]) == "tls";
     const QByteArray up = pattern(1), down = pattern(2);
+    QTemporaryDir home; // the program's own certificate, for the relay's client side
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+    SSL_CTX *serverCtx = tls ? tlsbench::tlsServerContext(home.path(), {QStringLiteral("::1")}) : nullptr;
+    SSL_CTX *clientCtx = tls ? tlsbench::tlsClientContext() : nullptr;
+    QSet<QString> ciphers;
+    bool exact = false;
 
     // Direct: client to server on 127.0.0.1. It varies from run to run: the
     // median of three.
@@ -75,6 +87,11 @@ int main(int argc, char **argv)
     int lfd = -1;
     for (double &rate : directRates) {
         lfd = tcpListen(false, 0, &port);
+        if (tls) {
+            rate = tlsbench::tlsStreams(serverCtx, clientCtx, lfd, port, up, down, total, &exact, &ciphers);
+            ::close(lfd);
+            continue;
+        }
         Streams direct;
         const auto d0 = std::chrono::steady_clock::now();
         direct.start(lfd, port, up, down, total);
@@ -89,6 +106,8 @@ int main(int argc, char **argv)
     // Through the relay: the server on [::1], the relay on 127.0.0.1 at the same port.
     lfd = relayServerListen(&port);
     frmMain w(std::make_unique<BenchToolkit>());
+    if (tls)
+        w.ComboType->setCurrentText(QStringLiteral("TLS"));
     showWithRelay(w, port);
     TickMonitor ticks;
     ticks.attach(&w);
@@ -103,16 +122,29 @@ int main(int argc, char **argv)
     poll.start(5);
     app.measuring = true;
     t0 = std::chrono::steady_clock::now();
-    relayed.start(lfd, port, up, down, total);
+    double tlsRate = 0;
+    std::thread tlsPeers;
+    if (tls)
+        tlsPeers = std::thread([&] {
+            tlsRate =
+                tlsbench::tlsStreams(serverCtx, clientCtx, lfd, port, up, down, total, &exact, &ciphers);
+            relayed.atServer = relayed.atClient = exact ? total : 0;
+            relayed.done = true;
+        });
+    else
+        relayed.start(lfd, port, up, down, total);
     app.exec();
     t1 = std::chrono::steady_clock::now();
     app.measuring = false;
     w.cmdClose_Click();
-    relayed.join();
+    if (tls)
+        tlsPeers.join();
+    else
+        relayed.join();
     ::close(lfd);
-    const double relayRate = (relayed.atServer + relayed.atClient) / seconds(t0, t1);
+    const double relayRate = tls ? tlsRate : (relayed.atServer + relayed.atClient) / seconds(t0, t1);
 
-    std::printf("relay of %lld MiB each way, logging on\n", total / MiB);
+    std::printf("%srelay of %lld MiB each way, logging on\n", tls ? "TLS " : "", total / MiB);
     std::printf("direct %7.1f MiB/s, through the window %7.1f MiB/s, ratio %.2fx (target 0.2x)%s\n",
                 directRate / MiB, relayRate / MiB, relayRate / directRate,
                 relayed.atServer == total && relayed.atClient == total ? "" : " INCOMPLETE");
