@@ -79,7 +79,7 @@ QString CommandLineUsage()
     return QStringLiteral("Usage: wirebench [--tls] [address[:port] | [ipv6-address]:port | host port]\n"
                           "       wirebench --help | --version\n"
                           "\n"
-                          "A network terminal: connect to a TCP or UDP service, or listen for a peer,\n"
+                          "A network terminal: connect to a TCP, UDP or TLS service, or listen for a peer,\n"
                           "send lines and watch both directions of the traffic.\n"
                           "\n"
                           "  address:port    fill the address and port fields and connect at start\n"
