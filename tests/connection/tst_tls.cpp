@@ -529,28 +529,6 @@ private slots:
         checkNotice(win, s.version, s.cipher, server.certificate);
     }
 
-    // A broken certificate file of the program's own: Listen says which file, and leaves it as it is.
-    void listenWithABrokenCertificateFile()
-    {
-        const QString dir = Tls::OwnCertificateDirectory(), cert = dir + QStringLiteral("/cert.pem");
-        QDir(dir).removeRecursively();
-        const auto madeAgainLater = qScopeGuard([dir] { QDir(dir).removeRecursively(); });
-        (void)Tls::OwnCertificate();
-        QFile f(cert);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                f.write("-----BEGIN CERTIFICATE-----\n") > 0);
-        f.close();
-        Window win = tlsWindow();
-        win->txtPort->setText(QString::number(closedPort()));
-        win->mnuListenAuto->trigger();
-        QCOMPARE(win.tk->boxes.size(), 1);
-        QVERIFY2(win.tk->boxes[0].text.contains(cert), qPrintable(win.tk->boxes[0].text));
-        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
-        QVERIFY(!win->mnuListenAuto->isChecked());
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), QByteArray("-----BEGIN CERTIFICATE-----\n"));
-    }
-
     // SSLKEYLOGFILE gets each session's secrets, as the other side computed them, on either side.
     void keyLogHoldsTheSessionSecrets()
     {
@@ -649,35 +627,6 @@ private slots:
             QCOMPARE(box.title, QStringLiteral("Error in Connection"));
         if (!accept)
             QCOMPARE(win.tk->boxes.size(), 1);
-    }
-
-    // The peer has reset the connection before the program notices: writing to it again and
-    // closing it must not raise SIGPIPE, which would end the program.
-    void peerGoneWhileSending()
-    {
-        Listener l;
-        tlspeer::Server server(trusted);
-        auto resetNow = server.resetNow;
-        auto peer = tlspeer::serve(l.fd, server, [](tlspeer::Conn &c) {
-            Seen s = seen(c);
-            if (c.handshaken)
-                s.got = c.read(-1, 15000); // until the reset asked for below
-            return s;
-        });
-        Window win = tlsWindow();
-        connectTo(win, QStringLiteral("127.0.0.1"), l.port);
-        QTRY_COMPARE_WITH_TIMEOUT(win->Sock->State(), qint16(NetSocket::Connected), ConnectMs);
-        // Waited for without the event loop, so the program has not read the reset yet.
-        resetNow->store(true);
-        QVERIFY(peer.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
-        QVERIFY(peer.get().handshaken);
-        for (int i = 0; i < 3 && win->cmdSend->isEnabled(); ++i) {
-            win->txtTx->setText(QStringLiteral("line %1").arg(i));
-            win->cmdSend->click();
-        }
-        win->cmdClose->click();
-        QCOMPARE(win->Sock->State(), qint16(NetSocket::Closed));
-        QCoreApplication::processEvents(); // whatever the failures queued runs too
     }
 
     // Clients that leave as soon as the handshake is done (as "openssl s_client < /dev/null"

@@ -158,19 +158,6 @@ private slots:
         QCOMPARE(second.key, first.key);
     }
 
-    // A certificate and key of the user's own, with its chain, are taken as they are.
-    void ownCertificateOfTheUser()
-    {
-        const Tls::Pem ca = make(QStringLiteral("Users CA"), {}, {}, true);
-        const Tls::Pem leaf = make(QStringLiteral("server.test"), {QStringLiteral("server.test")}, ca);
-        QVERIFY(QDir().mkpath(dir()));
-        writeFile(dir() + QStringLiteral("/cert.pem"), leaf.certificate + ca.certificate);
-        writeFile(dir() + QStringLiteral("/key.pem"), leaf.key);
-        const Tls::Pem own = Tls::OwnCertificate();
-        QCOMPARE(own.certificate, leaf.certificate + ca.certificate);
-        QCOMPARE(Tls::Describe(own.certificate).subject, QStringLiteral("CN=server.test"));
-    }
-
     // Files that cannot be used: a failure that names the file at fault, and both files as they were.
     void brokenFilesAreNamedAndLeftAlone()
     {

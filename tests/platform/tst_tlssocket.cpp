@@ -66,35 +66,6 @@ private slots:
         QVERIFY(peer.get().closeNotify);
         ::close(lfd);
     }
-
-    // Start TLS needs a plain connection that is up; a second one on the same connection is refused.
-    void startTlsWhereItCannotRun()
-    {
-        NetSocket s;
-        QCOMPARE(failureNo([&] { s.StartTls(); }), FailureNo::NotConnected);
-        quint16 port = 0;
-        const int lfd = tlspeer::listener(port);
-        auto peer =
-            tlspeer::serve(lfd, tlspeer::Server(trusted, tlspeer::Server::StartTls), [](tlspeer::Conn &c) {
-                return c.handshaken ? c.read(-1, 20000) : tlspeer::Received();
-            });
-        QSignalSpy connected(&s, &NetSocket::OnConnect);
-        s.Connect(QStringLiteral("127.0.0.1"), port);
-        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 1, 10000);
-        QVERIFY(s.TlsVersion().isEmpty() && !s.Handshaking());
-        s.SendData("STARTTLS\r\n");
-        QByteArray plain;
-        QTRY_VERIFY2((plain += s.GetData()).contains("220 go ahead"), plain.constData());
-        s.StartTls(); // on a busy machine the peer may answer before it returns
-        QCOMPARE(failureNo([&] { s.StartTls(); }), FailureNo::WrongState);
-        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 10000);
-        QCOMPARE(s.TlsVersion(), QStringLiteral("TLSv1.3"));
-        QCOMPARE(failureNo([&] { s.StartTls(); }), FailureNo::WrongState);
-        s.Close();
-        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(peer), 20000);
-        QVERIFY(peer.get().closeNotify);
-        ::close(lfd);
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_TlsSocket)

@@ -18,7 +18,6 @@ namespace
 {
 const QByteArray LocalConnected = "Local Connected. Connecting to remote...\r\n";
 const QByteArray Connected = "Connected.\r\n";
-constexpr quint32 Blue = 0xFF0000;
 
 double cpuSeconds()
 {
@@ -33,28 +32,6 @@ void startRelay(Window &win, quint16 port)
     win->txtIP->setText(QStringLiteral("::1"));
     win->txtPort->setText(QString::number(port));
     win->mnuPopupSniff->trigger();
-}
-
-// A relay with its local client on 127.0.0.1 and its server on [::1], both legs up.
-struct Relayed {
-    QTcpServer server;
-    Window win = loadWindow();
-    QTcpSocket client;
-    QTcpSocket *srv = nullptr;
-};
-
-std::unique_ptr<Relayed> connectedRelay()
-{
-    auto r = std::make_unique<Relayed>();
-    quint16 port = 0;
-    for (int attempt = 0; attempt < 20 && !port; ++attempt)
-        if (r->server.listen(QHostAddress::LocalHostIPv6, closedPort()))
-            port = r->server.serverPort();
-    startRelay(r->win, port);
-    r->client.connectToHost(QHostAddress::LocalHost, port);
-    (void)QTest::qWaitFor([&] { return r->win->txtRx->Text().endsWith(Connected); }, 5000);
-    r->srv = r->server.nextPendingConnection();
-    return r->srv ? std::move(r) : nullptr;
 }
 
 // A listener on [::1] whose accept queue is full, so a connect to it stays pending
@@ -149,67 +126,6 @@ private slots:
         win->mnuPopupSniff->trigger();
         QCOMPARE(win.tk->boxes.last().title, QStringLiteral("Sniff error..."));
         QVERIFY(!win->RelayActive && win->Sniff->State() == NetSocket::Closed);
-    }
-
-    // The log records the relay as a conversation of its client and its server:
-    // each direction's bytes from its own end, the notices only as notes.
-    void relayedDirectionsAreRecorded()
-    {
-        auto r = connectedRelay();
-        QVERIFY(r);
-        const QByteArray ask("EHLO relay\r\n"), answer(QByteArray("250-ok\r\n250 \0\xff\n", 16));
-        r->client.write(ask);
-        QTRY_COMPARE(r->srv->bytesAvailable(), ask.size());
-        r->srv->write(answer);
-        QTRY_COMPARE(r->client.bytesAvailable(), answer.size());
-        const LogStore::Session s = r->win->txtRx->Sessions().back();
-        QCOMPARE(std::tuple(s.ClientAddress, s.ClientPort, s.ServerAddress, s.ServerPort),
-                 std::tuple(QStringLiteral("127.0.0.1"), r->client.localPort(), QStringLiteral("::1"),
-                            r->server.serverPort()));
-        QTemporaryDir dir;
-        QSignalSpy finished(r->win->txtRx, &LogPane::SaveFinished);
-        for (const char *name : {"relay.pcapng", "relay.txt"}) {
-            r->win.tk->saveAs = dir.filePath(QLatin1String(name));
-            r->win->txtRx_SaveAs();
-            QVERIFY(finished.wait(10000));
-        }
-        QFile capture(dir.filePath(QStringLiteral("relay.pcapng"))),
-            transcript(dir.filePath(QStringLiteral("relay.txt")));
-        QVERIFY(capture.open(QIODevice::ReadOnly) && transcript.open(QIODevice::ReadOnly));
-        QList<pcapng::Packet> packets;
-        QVERIFY(pcapng::read(capture.readAll(), packets));
-        QByteArray toServer, toClient;
-        for (const pcapng::Packet &p : std::as_const(packets))
-            (p.sport == r->client.localPort() ? toServer : toClient) += p.payload;
-        QCOMPARE(toServer, ask);
-        QCOMPARE(toClient, answer);
-        const QByteArray text = transcript.readAll();
-        for (const char *heading : {" note 42 bytes\n", " client to server 12 bytes\n", " note 12 bytes\n",
-                                    " server to client 16 bytes\n"})
-            QVERIFY2(text.contains(heading), text.constData());
-    }
-
-    // One leg ends without the close routine while the other still sends: one box, and both
-    // legs end, even while boxes run event loops of their own.
-    void dataForALegThatHasGoneIsReportedOnce()
-    {
-        for (const bool serverGone : {true, false}) {
-            auto r = connectedRelay();
-            QVERIFY(r);
-            Window &win = r->win;
-            win.tk->onBox = [](const FakeToolkit::Box &) { QTest::qWait(300); };
-            (serverGone ? win->Sock : win->Sniff)->Close();
-            QTcpSocket *sender = serverGone ? &r->client : r->srv;
-            QTimer more;
-            connect(&more, &QTimer::timeout, sender, [sender] { sender->write("more"); });
-            more.start(20);
-            QTRY_VERIFY(win->Sock->State() == NetSocket::Closed && win->Sniff->State() == NetSocket::Closed);
-            more.stop();
-            QTest::qWait(100);
-            QCOMPARE(win.tk->boxes.size(), 2); // the confirmation and one error
-            QCOMPARE(win.tk->boxes[1].title, QString(serverGone ? "Wirebench" : "DataArrival error..."));
-            QCOMPARE(win->txtRx->ColorAt(win->txtRx->TextLength() - 1), serverGone ? Blue : 0);
-        }
     }
 
     void unreachableServer()

@@ -281,22 +281,6 @@ private slots:
         QVERIFY(!raw::readable(srv.fd, 0));           // no connection towards the server
     }
 
-    // Nothing at the server's address: the client's handshake ends unanswered, and the
-    // relay ends with the error box, as over TCP.
-    void unreachableServer()
-    {
-        const quint16 port = closedPort();
-        Window win = relay(port);
-        auto local = tlspeer::connect(port, client(), [](tlspeer::Conn &c) { return seen(c); });
-        QTRY_VERIFY_WITH_TIMEOUT(win.tk->boxes.size() > 1, WaitMs);
-        QCOMPARE(win.tk->boxes.size(), 2);
-        QCOMPARE(win.tk->boxes[1].title, QStringLiteral("Error in Connection"));
-        checkEnded(win);
-        QTRY_VERIFY_WITH_TIMEOUT(raw::ready(local), WaitMs);
-        QVERIFY(!local.get().handshaken);
-        QCOMPARE(win->txtRx->Text(), LocalConnected);
-    }
-
     // A server certificate that does not check out is put to the user while the client
     // waits: Yes relays, No ends the relay as an unreachable server does, with no other box.
     void serverCertificateProblem_data()
