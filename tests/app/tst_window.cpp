@@ -253,26 +253,6 @@ private slots:
             QVERIFY2(QRegularExpression(err).match(stdErr).hasMatch(), qPrintable(stdErr));
     }
 
-    // A build without TLS refuses --tls in one line before it shows a window.
-    void tlsRefusedWithoutTls()
-    {
-        const QString exe = QCoreApplication::applicationDirPath() + QStringLiteral("/wirebench");
-        if (!QFile::exists(exe))
-            QSKIP("the program is not built next to the tests");
-        if (frmMain().ComboType->findText(QStringLiteral("TLS")) >= 0)
-            QSKIP("this build has TLS");
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        const QTemporaryDir runtime; // so that the toolkit has nothing to say about it
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        p.setProcessEnvironment(env);
-        p.start(exe, {QStringLiteral("--tls"), QStringLiteral("127.0.0.1"), QStringLiteral("1")});
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 2);
-        QCOMPARE(p.readAllStandardError(), QByteArray("wirebench: --tls: this build has no TLS\n"));
-    }
-
     // The Menu key and Shift+F10 open the menu the right button opens, at the control; the
     // log pane's menu shows the keys it answers, and an item chosen in it acts.
     void menuKeysOpenTheMenus()
